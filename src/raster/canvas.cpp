@@ -1,0 +1,62 @@
+#include "raster/raster.h"
+
+#include <cstddef>
+
+namespace nimbrelle {
+
+Canvas BoundCanvas{};
+
+namespace {
+
+// Index of pixel (x, y), in 64-bit arithmetic so a large pitch cannot overflow and a negative
+// pitch (bottom-up buffer) works.
+inline uint32_t* PixelAt(const Canvas& canvas, int32_t x, int32_t y)
+{
+    const int64_t index = int64_t{y} * canvas.pitch + x;
+    return canvas.pixels + static_cast<std::ptrdiff_t>(index);
+}
+
+// Sum of two bytes, saturated at 255.
+inline uint32_t AddByte(uint32_t a, uint32_t b)
+{
+    const uint32_t s = a + b;
+    return s > 255u ? 255u : s;
+}
+
+}  // namespace
+
+void BindCanvas(uint32_t* pixels, int32_t width, int32_t height, int32_t pitch)
+{
+    BoundCanvas.pixels = pixels;
+    BoundCanvas.width = width;
+    BoundCanvas.height = height;
+    BoundCanvas.halfHeight = height >> 1;
+    BoundCanvas.halfWidth = width >> 1;
+    BoundCanvas.pitch = pitch;
+}
+
+void ClearCanvas(uint32_t value)
+{
+    const Canvas& c = BoundCanvas;
+    for (int32_t y = 0; y < c.height; ++y) {
+        uint32_t* row = PixelAt(c, 0, y);
+        for (int32_t x = 0; x < c.width; ++x) row[x] = value;
+    }
+}
+
+void AddPixel(int32_t x, int32_t y, int32_t r, int32_t g, int32_t b)
+{
+    const Canvas& c = BoundCanvas;
+    if (x < 0 || x >= c.width || y < 0 || y >= c.height) return;
+    // Unsigned arithmetic is the two's-complement composite without signed overflow.
+    const uint32_t composite = (static_cast<uint32_t>(r) * 256u + static_cast<uint32_t>(g)) * 256u +
+                               static_cast<uint32_t>(b);
+    uint32_t* p = PixelAt(c, x, y);
+    const uint32_t old = *p;
+    const uint32_t blue = AddByte(composite & 0xFFu, old & 0xFFu);
+    const uint32_t green = AddByte((composite >> 8) & 0xFFu, (old >> 8) & 0xFFu);
+    const uint32_t red = AddByte((composite >> 16) & 0xFFu, (old >> 16) & 0xFFu);
+    *p = (red << 16) | (green << 8) | blue;
+}
+
+}  // namespace nimbrelle

@@ -1,0 +1,70 @@
+// Raster: everything that writes into the host's frame buffer.
+//
+// Pixels are 0x00RRGGBB words (blue in the low byte); pixel (x, y) of the bound canvas is
+// pixels[y * pitch + x] with pitch counted in pixels. Colours travel between the routines as
+// three separate channel amounts and are packed only by AddPixel, which adds them with
+// per-channel saturation.
+#pragma once
+
+#include <cstdint>
+
+namespace nimbrelle {
+
+// The host buffer bound for the current frame. Valid only during the ModuleRender call that
+// bound it.
+struct Canvas {
+    uint32_t* pixels;
+    int32_t width;
+    int32_t height;
+    int32_t halfHeight;  // height >> 1 (arithmetic shift)
+    int32_t halfWidth;   // width >> 1 (arithmetic shift)
+    int32_t pitch;       // pixels from one row to the next; may be negative
+};
+
+extern Canvas BoundCanvas;
+
+// Binds the host buffer; no checks (a non-positive size simply draws nothing).
+void BindCanvas(uint32_t* pixels, int32_t width, int32_t height, int32_t pitch);
+
+// Stores `value` into every visible pixel; spare words past `width` in a row are untouched.
+void ClearCanvas(uint32_t value);
+
+// Adds (r, g, b) to pixel (x, y) with per-byte saturation. The amounts are packed unclamped
+// as (r*256 + g)*256 + b in 32-bit two's complement, so an amount outside 0-255 carries into
+// or borrows from the next byte and whatever lands in bits 24-31 is lost. The stored word
+// always has bits 24-31 clear. Off-canvas coordinates are ignored.
+void AddPixel(int32_t x, int32_t y, int32_t r, int32_t g, int32_t b);
+
+// Draws a point at a fractional position by sharing its colour over the 2x2 block whose
+// top-left pixel contains it, with the fractions halved so the top-left pixel keeps at least a
+// quarter. Points outside [2, width-2] x [2, height-2], or not numbers, are dropped.
+void SplatPoint(float x, float y, float r, float g, float b);
+
+// Draws a segment as splats one unit apart with a colour ramp, walking from the end chosen by
+// where the ends lie relative to the canvas and stopping at the edges that end watches.
+// Colour B is the ramp's colour at (x1, y1), colour A at (x2, y2). Non-finite ends draw nothing.
+void DrawFadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float bA, float rB,
+                  float gB, float bB);
+
+// The literal walk, one splat per step however far off the canvas it goes. Draws the same
+// pixels as DrawFadeLine, which stops as soon as no later step can land on the canvas; tests
+// hold the two together.
+void DrawFadeLineReference(float x1, float y1, float x2, float y2, float rA, float gA, float bA,
+                           float rB, float gB, float bB);
+
+// The built-in 64x64 grey glow picture, row-major, 0x00RRGGBB texels with equal channels.
+extern const uint32_t GlowImage[4096];
+
+// The picture the scene stamps; always GlowImage.
+extern const uint32_t* const activeGlow;
+
+// Stamps a 64x64 picture centred on (x, y), scaled to ceil(size) x ceil(size) pixels by
+// nearest-texel stepping (fixed-point step 4096 / size), each texel times `intensity` added
+// through AddPixel. A size that is not a finite positive number draws nothing.
+void BlitGlow(int32_t x, int32_t y, float size, const uint32_t* image, float intensity);
+
+// The literal double loop over every stamp pixel, on or off the canvas. Same pixels as
+// BlitGlow, which only visits the part of the stamp that lies on the canvas.
+void BlitGlowReference(int32_t x, int32_t y, float size, const uint32_t* image, float intensity);
+
+}  // namespace nimbrelle
