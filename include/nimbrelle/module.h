@@ -52,13 +52,17 @@ extern "C" {
  * fountain's launch strengths) and blockB[0][2] (the burst's length and brightness). Nothing
  * past byte 1287 is read.
  *
- * The reference host fills it from the audio around the frame's time:
- *   leading    the frame's time in milliseconds since the start of the audio;
- *   blockA     per channel, the waveform level: |sample| scaled to 0-255 for the latest 512
- *              samples, oldest first;
- *   blockB     per channel, the spectrum: 256 bins of a Hann-windowed 512-point FFT, bin k
- *              covering k * rate / 512 Hz, on a decibel scale where the floor maps to 0 and
- *              full scale to 255.
+ * The reference host fills it from the 512 samples of each channel just before the frame's
+ * first sample (frame n of a render starts at sample floor(n * rate / fps)):
+ *   leading    the frame's time in milliseconds since the start of the audio,
+ *              floor(sample * 1000 / rate);
+ *   blockA     per channel, the waveform: round(min(1, |sample|) * 255) for each of the 512
+ *              samples, oldest first (silence before the start of the audio);
+ *   blockB     per channel, the spectrum: bins 0-255 of a periodic-Hann-windowed 512-point
+ *              FFT, bin k centred on k * rate / 512 Hz. Each magnitude is taken in dB relative
+ *              to a full-scale sine centred on a bin and mapped linearly from -90 dB (0) to
+ *              0 dB (255): a full-scale sine reads 255 in its bin, one at -30 dBFS 170.
+ *   Silence gives all zeros. The host's --gain multiplies the samples before both measures.
  * Other hosts may put any levels 0-255 there; the module treats them as plain levels.
  */
 typedef struct FrameData {

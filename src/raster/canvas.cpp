@@ -1,20 +1,10 @@
 #include "raster/raster.h"
 
-#include <cstddef>
-
 namespace nimbrelle {
 
 Canvas BoundCanvas{};
 
 namespace {
-
-// Index of pixel (x, y), in 64-bit arithmetic so a large pitch cannot overflow and a negative
-// pitch (bottom-up buffer) works.
-inline uint32_t* PixelAt(const Canvas& canvas, int32_t x, int32_t y)
-{
-    const int64_t index = int64_t{y} * canvas.pitch + x;
-    return canvas.pixels + static_cast<std::ptrdiff_t>(index);
-}
 
 // Sum of two bytes, saturated at 255.
 inline uint32_t AddByte(uint32_t a, uint32_t b)
@@ -39,7 +29,7 @@ void ClearCanvas(uint32_t value)
 {
     const Canvas& c = BoundCanvas;
     for (int32_t y = 0; y < c.height; ++y) {
-        uint32_t* row = PixelAt(c, 0, y);
+        uint32_t* row = PixelAddress(c, 0, y);
         for (int32_t x = 0; x < c.width; ++x) row[x] = value;
     }
 }
@@ -51,7 +41,7 @@ void AddPixel(int32_t x, int32_t y, int32_t r, int32_t g, int32_t b)
     // Unsigned arithmetic is the two's-complement composite without signed overflow.
     const uint32_t composite = (static_cast<uint32_t>(r) * 256u + static_cast<uint32_t>(g)) * 256u +
                                static_cast<uint32_t>(b);
-    uint32_t* p = PixelAt(c, x, y);
+    uint32_t* p = PixelAddress(c, x, y);
     const uint32_t old = *p;
     const uint32_t blue = AddByte(composite & 0xFFu, old & 0xFFu);
     const uint32_t green = AddByte((composite >> 8) & 0xFFu, (old >> 8) & 0xFFu);

@@ -147,7 +147,10 @@ void FadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float 
 void DrawFadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float bA, float rB,
                   float gB, float bB)
 {
-    FadeLine<true>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
+    if (ActiveRasterPath() == RasterPath::Reference)
+        FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
+    else
+        FadeLine<true>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
 }
 
 void DrawFadeLineReference(float x1, float y1, float x2, float y2, float rA, float gA, float bA,

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "raster/add_row.h"
 #include "raster/convert.h"
 #include "raster/raster.h"
 
@@ -75,35 +76,63 @@ void BlitGlowReference(int32_t x, int32_t y, float size, const uint32_t* image, 
     }
 }
 
-void BlitGlow(int32_t x, int32_t y, float size, const uint32_t* image, float intensity)
+namespace {
+
+using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
+
+// Columns handled per pass, so the packed texel amounts of one stamp row fit on the stack.
+constexpr int64_t ChunkColumns = 512;
+
+// Visits only the stamp rows and columns on the canvas. The accumulators of row i and column j
+// are i * step and j * step (mod 2^32, as repeated addition gives). Consecutive rows that use
+// the same texel row share one row of packed amounts, which `addRow` adds in one go.
+void BlitGlowClipped(int32_t x, int32_t y, float size, const uint32_t* image, float intensity,
+                     AddRowFn addRow)
 {
     Stamp s;
     if (!SetUpStamp(x, y, size, s)) return;
     const Canvas& c = BoundCanvas;
-
-    // Visit only the stamp rows and columns on the canvas; the accumulators of row i and
-    // column j are i * step and j * step (mod 2^32, as repeated addition gives).
     const int64_t iBegin = s.y0 < 0 ? -s.y0 : 0;
     const int64_t iEnd = std::min<int64_t>(s.count, int64_t{c.height} - s.y0);
     const int64_t jBegin = s.x0 < 0 ? -s.x0 : 0;
     const int64_t jEnd = std::min<int64_t>(s.count, int64_t{c.width} - s.x0);
     if (iBegin >= iEnd || jBegin >= jEnd) return;
 
-    // The amount of every possible channel value, so the inner loop does no floating point.
-    uint8_t amount[256];
+    // The amount of every possible channel value, so the loops do no floating point.
+    uint32_t amount[256];
     const double k = intensity;
-    for (uint32_t v = 0; v < 256; ++v) amount[v] = static_cast<uint8_t>(ChannelAmount(v, k));
+    for (uint32_t v = 0; v < 256; ++v) amount[v] = ChannelAmount(v, k);
 
-    for (int64_t i = iBegin; i < iEnd; ++i) {
-        const auto row = static_cast<int32_t>(s.y0 + i);
-        const uint32_t rowAcc = static_cast<uint32_t>(i) * s.step;
-        uint32_t colAcc = static_cast<uint32_t>(jBegin) * s.step;
-        for (int64_t j = jBegin; j < jEnd; ++j) {
-            const uint32_t texel = image[TexelIndex(rowAcc, colAcc)];
-            AddPixel(static_cast<int32_t>(s.x0 + j), row, amount[(texel >> 16) & 0xFFu],
-                     amount[(texel >> 8) & 0xFFu], amount[texel & 0xFFu]);
-            colAcc += s.step;
+    uint32_t packed[ChunkColumns];
+    for (int64_t j0 = jBegin; j0 < jEnd; j0 += ChunkColumns) {
+        const int64_t n = std::min(ChunkColumns, jEnd - j0);
+        uint32_t builtRow = ~0u;
+        for (int64_t i = iBegin; i < iEnd; ++i) {
+            const uint32_t rowAcc = static_cast<uint32_t>(i) * s.step;
+            const uint32_t rowBase = TexelIndex(rowAcc, 0);
+            if (rowBase != builtRow) {
+                uint32_t colAcc = static_cast<uint32_t>(j0) * s.step;
+                for (int64_t j = 0; j < n; ++j, colAcc += s.step) {
+                    const uint32_t texel = image[TexelIndex(rowAcc, colAcc)];
+                    packed[j] = amount[(texel >> 16) & 0xFFu] << 16 | amount[(texel >> 8) & 0xFFu] << 8 |
+                                amount[texel & 0xFFu];
+                }
+                builtRow = rowBase;
+            }
+            uint32_t* dst = PixelAddress(c, static_cast<int32_t>(s.x0 + j0), static_cast<int32_t>(s.y0 + i));
+            addRow(dst, packed, static_cast<std::size_t>(n));
         }
+    }
+}
+
+}  // namespace
+
+void BlitGlow(int32_t x, int32_t y, float size, const uint32_t* image, float intensity)
+{
+    switch (ActiveRasterPath()) {
+    case RasterPath::Reference: BlitGlowReference(x, y, size, image, intensity); return;
+    case RasterPath::Scalar: BlitGlowClipped(x, y, size, image, intensity, AddRowScalar); return;
+    case RasterPath::Simd: BlitGlowClipped(x, y, size, image, intensity, AddRowSse2); return;
     }
 }
 

@@ -23,6 +23,23 @@ struct Canvas {
 
 extern Canvas BoundCanvas;
 
+// Address of pixel (x, y) of a canvas, in 64-bit arithmetic so that a large or negative pitch
+// cannot overflow.
+inline uint32_t* PixelAddress(const Canvas& canvas, int32_t x, int32_t y)
+{
+    return canvas.pixels + (int64_t{y} * canvas.pitch + x);
+}
+
+// How BlitGlow and DrawFadeLine run. Every path draws the same pixels; the default is the
+// fastest this machine supports, and tests switch paths to prove them equal.
+enum class RasterPath {
+    Reference,  // the literal loops: every stamp pixel, every step of a walk
+    Scalar,     // clipped stamps and walks that stop once they cannot reach the canvas again
+    Simd,       // as Scalar, with the stamp rows added by SIMD where the machine has it
+};
+void SelectRasterPath(RasterPath path);
+RasterPath ActiveRasterPath();
+
 // Binds the host buffer; no checks (a non-positive size simply draws nothing).
 void BindCanvas(uint32_t* pixels, int32_t width, int32_t height, int32_t pitch);
 

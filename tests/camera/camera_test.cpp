@@ -63,6 +63,23 @@ TEST(VectorOps, BuildBasisAndTransform)
     EXPECT_NEAR(m.m[0][1], -1.0f, 1e-7f);  // side
 }
 
+TEST(VectorOps, BuildBasisRoundsEveryStoredComponent)
+{
+    // The first frame's view direction of the scene. Each component of the orthogonalised up
+    // vector is rounded to single precision before it is normalised; an optimiser that keeps
+    // the double instead moves the up row by one unit in the last place and flips the sign of
+    // the side row's tiny z.
+    const Vector3 forward{-0x1.2cbcbp-2f, 0x1.cbf366p-1f, -0x1.4e8938p-2f};
+    Matrix3x4 m;
+    BuildBasis(forward, Vector3{0, 0, 1}, m);
+    EXPECT_EQ(m.m[0][0], 0x1.e6a752p-1f);
+    EXPECT_EQ(m.m[0][1], 0x1.3e3254p-2f);
+    EXPECT_EQ(m.m[0][2], 0x1.6242c8p-28f);
+    EXPECT_EQ(m.m[1][0], -0x1.9fd038p-4f);
+    EXPECT_EQ(m.m[1][1], 0x1.3df992p-2f);
+    EXPECT_EQ(m.m[1][2], 0x1.e3e80ap-1f);
+}
+
 class CameraTest : public ::testing::Test {
 protected:
     Camera cam{};

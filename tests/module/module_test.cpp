@@ -139,12 +139,12 @@ struct Golden {
     uint64_t hash;
 };
 const Golden GoldenHashes[] = {
-    {"silent_320x240", 0x8a6e375034863219ull},
-    {"loud_320x240", 0xe0f2aee9ebaf4930ull},
-    {"changing_320x240", 0xb39e5460792f2e90ull},
-    {"silent_641x479_pitch700", 0x11d25b9bf5b7a33bull},
-    {"loud_641x479_pitch700", 0xde62f2b9e5aa6bb2ull},
-    {"changing_641x479_pitch700", 0xa0775bd848703a91ull},
+    {"silent_320x240", 0x8a714cd3e4a15946ull},
+    {"loud_320x240", 0xf95695e4279b960aull},
+    {"changing_320x240", 0x877b886a3d0c4bc3ull},
+    {"silent_641x479_pitch700", 0x06f66f0047903afdull},
+    {"loud_641x479_pitch700", 0x364720b1663cfc45ull},
+    {"changing_641x479_pitch700", 0x5f029036e9587d31ull},
 };
 
 struct HashChain {

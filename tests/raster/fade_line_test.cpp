@@ -133,7 +133,9 @@ TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-20.0, 400.0));
         fast.Bind();
+        SelectRasterPath(RasterPath::Scalar);
         DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
+        SelectRasterPath(RasterPath::Simd);
         reference.Bind();
         DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3],
                               colour[4], colour[5]);
