@@ -81,31 +81,47 @@ namespace {
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
 
 // Columns handled per pass, so the packed texel amounts of one stamp row fit on the stack.
-constexpr int64_t ChunkColumns = 512;
+constexpr int64_t ChunkColumns = 4096;
+// Canvas rows per band: every stamp of a batch is applied to one band before the next, so the
+// band stays in cache while the glows pile up on it.
+constexpr int64_t BandRows = 16;
+// Stamps set up at once.
+constexpr int BatchStamps = 20;
 
-// Visits only the stamp rows and columns on the canvas. The accumulators of row i and column j
-// are i * step and j * step (mod 2^32, as repeated addition gives). Consecutive rows that use
-// the same texel row share one row of packed amounts, which `addRow` adds in one go.
-void BlitGlowClipped(int32_t x, int32_t y, float size, const uint32_t* image, float intensity,
-                     AddRowFn addRow)
-{
+// A stamp reduced to the part that lies on the canvas. The accumulators of stamp row i and
+// column j are i * step and j * step (mod 2^32, as repeated addition gives).
+struct ClippedStamp {
     Stamp s;
-    if (!SetUpStamp(x, y, size, s)) return;
+    int64_t iBegin, iEnd, jBegin, jEnd;  // visible stamp rows and columns
+    const uint32_t* image;
+    uint8_t amount[256];                  // the amount of every possible channel value
+};
+
+bool ClipStamp(const GlowStamp& g, ClippedStamp& out)
+{
+    if (!SetUpStamp(g.x, g.y, g.size, out.s)) return false;
     const Canvas& c = BoundCanvas;
-    const int64_t iBegin = s.y0 < 0 ? -s.y0 : 0;
-    const int64_t iEnd = std::min<int64_t>(s.count, int64_t{c.height} - s.y0);
-    const int64_t jBegin = s.x0 < 0 ? -s.x0 : 0;
-    const int64_t jEnd = std::min<int64_t>(s.count, int64_t{c.width} - s.x0);
-    if (iBegin >= iEnd || jBegin >= jEnd) return;
+    const Stamp& s = out.s;
+    out.iBegin = s.y0 < 0 ? -s.y0 : 0;
+    out.iEnd = std::min<int64_t>(s.count, int64_t{c.height} - s.y0);
+    out.jBegin = s.x0 < 0 ? -s.x0 : 0;
+    out.jEnd = std::min<int64_t>(s.count, int64_t{c.width} - s.x0);
+    if (out.iBegin >= out.iEnd || out.jBegin >= out.jEnd) return false;
+    out.image = g.image;
+    const double k = g.intensity;
+    for (uint32_t v = 0; v < 256; ++v) out.amount[v] = static_cast<uint8_t>(ChannelAmount(v, k));
+    return true;
+}
 
-    // The amount of every possible channel value, so the loops do no floating point.
-    uint32_t amount[256];
-    const double k = intensity;
-    for (uint32_t v = 0; v < 256; ++v) amount[v] = ChannelAmount(v, k);
-
-    uint32_t packed[ChunkColumns];
-    for (int64_t j0 = jBegin; j0 < jEnd; j0 += ChunkColumns) {
-        const int64_t n = std::min(ChunkColumns, jEnd - j0);
+// Adds the stamp's rows that fall on canvas rows [rowFrom, rowTo). Consecutive rows that use
+// the same texel row share one row of packed amounts, which `addRow` adds in one go.
+void AddStampRows(const ClippedStamp& cs, int64_t rowFrom, int64_t rowTo, AddRowFn addRow, uint32_t* packed)
+{
+    const Stamp& s = cs.s;
+    const int64_t iBegin = std::max(cs.iBegin, rowFrom - s.y0);
+    const int64_t iEnd = std::min(cs.iEnd, rowTo - s.y0);
+    for (int64_t j0 = cs.jBegin; j0 < cs.jEnd; j0 += ChunkColumns) {
+        const int64_t n = std::min(ChunkColumns, cs.jEnd - j0);
         uint32_t builtRow = ~0u;
         for (int64_t i = iBegin; i < iEnd; ++i) {
             const uint32_t rowAcc = static_cast<uint32_t>(i) * s.step;
@@ -113,27 +129,55 @@ void BlitGlowClipped(int32_t x, int32_t y, float size, const uint32_t* image, fl
             if (rowBase != builtRow) {
                 uint32_t colAcc = static_cast<uint32_t>(j0) * s.step;
                 for (int64_t j = 0; j < n; ++j, colAcc += s.step) {
-                    const uint32_t texel = image[TexelIndex(rowAcc, colAcc)];
-                    packed[j] = amount[(texel >> 16) & 0xFFu] << 16 | amount[(texel >> 8) & 0xFFu] << 8 |
-                                amount[texel & 0xFFu];
+                    const uint32_t texel = cs.image[TexelIndex(rowAcc, colAcc)];
+                    packed[j] = uint32_t{cs.amount[(texel >> 16) & 0xFFu]} << 16 |
+                                uint32_t{cs.amount[(texel >> 8) & 0xFFu]} << 8 | cs.amount[texel & 0xFFu];
                 }
                 builtRow = rowBase;
             }
-            uint32_t* dst = PixelAddress(c, static_cast<int32_t>(s.x0 + j0), static_cast<int32_t>(s.y0 + i));
+            uint32_t* dst = PixelAddress(BoundCanvas, static_cast<int32_t>(s.x0 + j0), static_cast<int32_t>(s.y0 + i));
             addRow(dst, packed, static_cast<std::size_t>(n));
         }
     }
 }
 
+// Each pixel receives the stamps in the order given, exactly as one BlitGlow after another;
+// only the order in which different pixels are visited changes.
+void BlitBatch(const GlowStamp* stamps, int count, AddRowFn addRow)
+{
+    ClippedStamp clipped[BatchStamps];
+    int visible = 0;
+    int64_t top = INT64_MAX, bottom = INT64_MIN;
+    for (int n = 0; n < count; ++n) {
+        ClippedStamp& cs = clipped[visible];
+        if (!ClipStamp(stamps[n], cs)) continue;
+        top = std::min(top, cs.s.y0 + cs.iBegin);
+        bottom = std::max(bottom, cs.s.y0 + cs.iEnd);
+        ++visible;
+    }
+    uint32_t packed[ChunkColumns];
+    for (int64_t band = top; band < bottom; band += BandRows)
+        for (int n = 0; n < visible; ++n) AddStampRows(clipped[n], band, band + BandRows, addRow, packed);
+}
+
 }  // namespace
+
+void BlitGlows(const GlowStamp* stamps, int count)
+{
+    const RasterPath path = ActiveRasterPath();
+    if (path == RasterPath::Reference) {
+        for (int n = 0; n < count; ++n)
+            BlitGlowReference(stamps[n].x, stamps[n].y, stamps[n].size, stamps[n].image, stamps[n].intensity);
+        return;
+    }
+    const AddRowFn addRow = path == RasterPath::Simd ? AddRowSse2 : AddRowScalar;
+    for (int n = 0; n < count; n += BatchStamps) BlitBatch(stamps + n, std::min(BatchStamps, count - n), addRow);
+}
 
 void BlitGlow(int32_t x, int32_t y, float size, const uint32_t* image, float intensity)
 {
-    switch (ActiveRasterPath()) {
-    case RasterPath::Reference: BlitGlowReference(x, y, size, image, intensity); return;
-    case RasterPath::Scalar: BlitGlowClipped(x, y, size, image, intensity, AddRowScalar); return;
-    case RasterPath::Simd: BlitGlowClipped(x, y, size, image, intensity, AddRowSse2); return;
-    }
+    const GlowStamp stamp{x, y, size, image, intensity};
+    BlitGlows(&stamp, 1);
 }
 
 }  // namespace nimbrelle

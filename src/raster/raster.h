@@ -80,6 +80,18 @@ extern const uint32_t* const activeGlow;
 // through AddPixel. A size that is not a finite positive number draws nothing.
 void BlitGlow(int32_t x, int32_t y, float size, const uint32_t* image, float intensity);
 
+// One glow stamp: BlitGlow's arguments.
+struct GlowStamp {
+    int32_t x, y;
+    float size;
+    const uint32_t* image;
+    float intensity;
+};
+
+// Stamps the glows in order: the same pixels as calling BlitGlow for each in turn, drawn band
+// by band so the canvas rows stay in cache while the glows pile up.
+void BlitGlows(const GlowStamp* stamps, int count);
+
 // The literal double loop over every stamp pixel, on or off the canvas. Same pixels as
 // BlitGlow, which only visits the part of the stamp that lies on the canvas.
 void BlitGlowReference(int32_t x, int32_t y, float size, const uint32_t* image, float intensity);
