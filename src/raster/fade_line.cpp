@@ -63,9 +63,15 @@ void RunWalk(Walk k)
         k.r += k.kr;
         k.g += k.kg;
         k.b += k.kb;
+        const double lastX = k.x, lastY = k.y;
         k.x += k.sx;
         k.y += k.sy;
         i += 1.0;
+        if constexpr (EarlyExit) {
+            // One of the steps is at least 0.7 long, so a position that no longer moves lies
+            // beyond 2^52 and every remaining splat would land there, off the canvas.
+            if (k.x == lastX && k.y == lastY) return;
+        }
     } while (i < k.len);
 }
 

@@ -116,6 +116,16 @@ TEST(DrawFadeLine, NonFiniteEndsDrawNothing)
     EXPECT_EQ(c.CountNot(0), 0);
 }
 
+TEST(DrawFadeLine, WalksFromFarAwayEndWhereThePositionStopsMoving)
+{
+    // 1e30 - 1 is 1e30: the literal walk would repeat one rejected splat for 2e30 steps.
+    GuardedCanvas c(100, 100, 100, 0);
+    c.Bind();
+    DrawFadeLine(-1e30f, 5, 1e30f, 5, 250, 250, 250, 0, 0, 0);
+    DrawFadeLine(1e30f, 1e30f, -1e30f, -1e30f, 250, 250, 250, 0, 0, 0);
+    EXPECT_EQ(c.CountNot(0), 0);
+}
+
 // The early-stopping walk must draw exactly what the literal walk draws.
 TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
 {
