@@ -3,7 +3,8 @@
 #   make check   every test: the optimised build, the sanitizer build and the Windows module
 JOBS ?= 2
 
-.PHONY: all deps build test sanitize check demo bench clean
+.PHONY: all deps build test sanitize fuzz check demo bench clean
+FUZZ_SECONDS ?= 30
 
 all: build
 
@@ -22,7 +23,14 @@ sanitize: deps
 	cmake --build --preset sanitize -j$(JOBS)
 	ctest --preset sanitize -j$(JOBS)
 
-check: test sanitize
+# libFuzzer over call sequences, canvas sizes and primitive arguments.
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j$(JOBS)
+	mkdir -p build/fuzz/corpus
+	./build/fuzz/fuzz/module_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build/fuzz/corpus
+
+check: test sanitize fuzz
 
 demo: build
 	mkdir -p out

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libkissfft-dev libcli11-dev libpng-dev libsdl2-dev
-  ffmpeg sox valgrind binutils
+  ffmpeg sox valgrind binutils clang libclang-rt-14-dev
 )
 if [[ "${NIMBRELLE_WINDOWS:-1}" == 1 ]]; then
   packages+=(g++-mingw-w64-i686)
