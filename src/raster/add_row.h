@@ -26,4 +26,12 @@ void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
 bool HaveAddRowSse2();
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count);
 
+// Present on x86 processors with AVX2 (checked at run time).
+bool HaveAddRowAvx2();
+void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count);
+
+// The widest routine this processor runs, chosen once.
+using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
+AddRowFn FastestAddRow();
+
 }  // namespace nimbrelle

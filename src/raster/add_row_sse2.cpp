@@ -11,6 +11,12 @@ void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) dst[i] = AddSaturated(dst[i], add[i]);
 }
 
+AddRowFn FastestAddRow()
+{
+    static const AddRowFn best = HaveAddRowAvx2() ? AddRowAvx2 : HaveAddRowSse2() ? AddRowSse2 : AddRowScalar;
+    return best;
+}
+
 #if defined(__SSE2__)
 
 bool HaveAddRowSse2() { return true; }

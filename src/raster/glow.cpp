@@ -78,13 +78,11 @@ void BlitGlowReference(int32_t x, int32_t y, float size, const uint32_t* image, 
 
 namespace {
 
-using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
-
 // Columns handled per pass, so the packed texel amounts of one stamp row fit on the stack.
 constexpr int64_t ChunkColumns = 4096;
 // Canvas rows per band: every stamp of a batch is applied to one band before the next, so the
 // band stays in cache while the glows pile up on it.
-constexpr int64_t BandRows = 16;
+constexpr int64_t BandRows = 64;
 // Stamps set up at once.
 constexpr int BatchStamps = 20;
 
@@ -170,7 +168,7 @@ void BlitGlows(const GlowStamp* stamps, int count)
             BlitGlowReference(stamps[n].x, stamps[n].y, stamps[n].size, stamps[n].image, stamps[n].intensity);
         return;
     }
-    const AddRowFn addRow = path == RasterPath::Simd ? AddRowSse2 : AddRowScalar;
+    const AddRowFn addRow = path == RasterPath::Simd ? FastestAddRow() : AddRowScalar;
     for (int n = 0; n < count; n += BatchStamps) BlitBatch(stamps + n, std::min(BatchStamps, count - n), addRow);
 }
 
