@@ -57,8 +57,9 @@
 #if defined(__FAST_MATH__)
 #error "trig.cpp relies on exact IEEE semantics; do not build it with -ffast-math"
 #endif
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0 && FLT_EVAL_METHOD != -1
-#error "trig.cpp needs double expressions evaluated in double precision (use -msse2 -mfpmath=sse on 32-bit x86)"
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0 && FLT_EVAL_METHOD != 1
+// x87 evaluates in 80-bit registers and rounds at unpredictable points.
+#error "trig.cpp needs double arithmetic in double precision: use -msse2 -mfpmath=sse on x86"
 #endif
 
 static_assert(std::numeric_limits<double>::is_iec559, "IEEE-754 binary64 double required");
