@@ -23,6 +23,15 @@ protected:
         ASSERT_TRUE(InitScene());
     }
     void TearDown() override { ReleaseScene(); }
+
+    // Points the camera as the first frame does on the bound canvas; returns the origin's
+    // canvas position.
+    static Vector3 FirstFrameCamera()
+    {
+        PlaceCamera(0.0f);
+        UpdateCamera(SceneCamera, 0);
+        return ViewPoint(SceneCamera, Vector3{0, 0, 0});
+    }
 };
 
 TEST(Random, FifteenBitValuesFromTheLoadState)
@@ -157,8 +166,7 @@ TEST_F(SceneTest, PulseOfAmplitude140PeaksAtFrameTwenty)
 {
     GuardedCanvas c(320, 240, 320, 0);
     c.Bind();
-    PlaceCamera(0.0f);
-    UpdateCamera(SceneCamera, 0);
+    FirstFrameCamera();
     FrameData fd = UniformFrame(0);
     for (Pulse& p : Pulses) p = Pulse{140.0f, 0.0f, 140, 0};
     DrawFountain(0.0f, fd);
@@ -176,8 +184,7 @@ TEST_F(SceneTest, RelaunchesReadTheTwentyLaunchIndices)
 {
     GuardedCanvas c(320, 240, 320, 0);
     c.Bind();
-    PlaceCamera(0.0f);
-    UpdateCamera(SceneCamera, 0);
+    FirstFrameCamera();
     FrameData fd = UniformFrame(0);
     for (int h = 0; h < FountainRayCount; ++h) fd.blockA[0][(512 * h) / 20] = static_cast<uint8_t>(24 + h);
     for (Pulse& p : Pulses) p = Pulse{0.0f, 0.0f, 140, 0};
@@ -198,9 +205,7 @@ TEST_F(SceneTest, SilentFountainAndBurstLeaveOnlyBlueLines)
     const FrameData fd = UniformFrame(0);
     for (Pulse& p : Pulses) p = Pulse{0.0f, 0.0f, 140, 0};
     ClearCanvas(0x22);
-    PlaceCamera(0.0f);
-    UpdateCamera(SceneCamera, 0);
-    const Vector3 origin = ViewPoint(SceneCamera, Vector3{0, 0, 0});
+    const Vector3 origin = FirstFrameCamera();
     DrawFountain(0.0f, fd);
     EXPECT_EQ(c.CountNot(0x22), 0);
     DrawBurst(origin.x, origin.y, fd);
@@ -223,9 +228,7 @@ TEST_F(SceneTest, LoudBurstReachesWhiteAndWrapsPastIt)
         FrameData fd = UniformFrame(0);
         fd.blockB[0][2] = level;
         ClearCanvas(0);
-        PlaceCamera(0.0f);
-        UpdateCamera(SceneCamera, 0);
-        const Vector3 origin = ViewPoint(SceneCamera, Vector3{0, 0, 0});
+        const Vector3 origin = FirstFrameCamera();
         DrawBurst(origin.x, origin.y, fd);
         const uint32_t core = c.At(static_cast<int>(origin.x), static_cast<int>(origin.y));
         if (level == 170) {
