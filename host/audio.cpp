@@ -1,0 +1,204 @@
+#include "audio.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <system_error>
+
+#include "error.h"
+#include "signals.h"
+
+namespace nimbrelle::host {
+
+namespace fs = std::filesystem;
+
+// ---------------------------------------------------------------- MemorySource
+
+MemorySource::MemorySource(std::vector<float> interleavedStereo, int sampleRate, std::string name)
+    : samples_(std::move(interleavedStereo)), rate_(sampleRate), name_(std::move(name))
+{
+    if (samples_.size() % 2 != 0) samples_.push_back(0.0f);
+}
+
+void MemorySource::Seek(int64_t frame)
+{
+    position_ = static_cast<std::size_t>(std::clamp<int64_t>(frame, 0, Length())) * 2;
+}
+
+std::size_t MemorySource::Read(float* out, std::size_t frames)
+{
+    const std::size_t available = (samples_.size() - position_) / 2;
+    const std::size_t n = std::min(frames, available);
+    std::copy_n(samples_.data() + position_, n * 2, out);
+    position_ += n * 2;
+    return n;
+}
+
+// ---------------------------------------------------------------- SndfileSource
+
+struct SndfileSource::Handle {
+    SNDFILE* file = nullptr;
+    ~Handle()
+    {
+        if (file != nullptr) sf_close(file);
+    }
+};
+
+namespace {
+
+constexpr std::size_t ReadBlockFrames = 4096;
+
+// libsndfile's message without its closing full stop, to fit inside ours.
+std::string SndfileMessage(SNDFILE* file)
+{
+    std::string message = sf_strerror(file);
+    while (!message.empty() && (message.back() == '.' || message.back() == ' ')) message.pop_back();
+    return message;
+}
+
+// Checks the things libsndfile reports only vaguely: existence, type, permission, emptiness.
+void CheckReadableFile(const fs::path& path, std::string_view what)
+{
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (ec || !fs::exists(status)) {
+        throw Error(std::string(what) + " " + Quoted(path.string()) + " does not exist");
+    }
+    if (fs::is_directory(status)) {
+        throw Error(std::string(what) + " " + Quoted(path.string()) + " is a directory, not a file");
+    }
+    std::ifstream probe(path, std::ios::binary);
+    if (!probe) {
+        throw Error("cannot read " + std::string(what) + " " + Quoted(path.string()) + ": " +
+                    ErrnoText(errno));
+    }
+    if (fs::is_regular_file(status) && fs::file_size(path, ec) == 0 && !ec) {
+        throw Error(std::string(what) + " " + Quoted(path.string()) + " is empty");
+    }
+}
+
+}  // namespace
+
+SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::make_unique<Handle>())
+{
+    CheckReadableFile(path, "audio file");
+    SF_INFO info{};
+    file_->file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file_->file == nullptr) {
+        throw Error("cannot decode audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr) +
+                    " (readable formats: WAV, FLAC, Ogg/Vorbis, Opus, MP3, AIFF)");
+    }
+    if (info.channels < 1 || info.samplerate < 1 || info.samplerate > 1'000'000) {
+        throw Error("audio file " + Quoted(path.string()) + " has an unusable format (" +
+                    std::to_string(info.channels) + " channels at " +
+                    std::to_string(info.samplerate) + " Hz)");
+    }
+    if (info.frames <= 0) {
+        throw Error("audio file " + Quoted(path.string()) + " contains no samples");
+    }
+    rate_ = info.samplerate;
+    channels_ = info.channels;
+    length_ = info.frames;
+    scratch_.resize(ReadBlockFrames * static_cast<std::size_t>(channels_));
+}
+
+SndfileSource::~SndfileSource() = default;
+
+void SndfileSource::Seek(int64_t frame)
+{
+    const int64_t target = std::clamp<int64_t>(frame, 0, length_);
+    if (sf_seek(file_->file, target, SEEK_SET) < 0) {
+        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " +
+                    Quoted(path_.string()) + ": " + SndfileMessage(file_->file));
+    }
+}
+
+std::size_t SndfileSource::Read(float* out, std::size_t frames)
+{
+    const auto channels = static_cast<std::size_t>(channels_);
+    // Extra channels go to both sides at half weight; the whole mix is scaled to keep its level.
+    const double extraWeight = 0.5;
+    const double scale = 1.0 / (1.0 + extraWeight * static_cast<double>(std::max(0, channels_ - 2)));
+
+    std::size_t done = 0;
+    while (done < frames) {
+        const std::size_t want = std::min(frames - done, ReadBlockFrames);
+        const sf_count_t got = sf_readf_float(file_->file, scratch_.data(), static_cast<sf_count_t>(want));
+        if (got < 0 || sf_error(file_->file) != SF_ERR_NO_ERROR) {
+            throw Error("cannot decode audio file " + Quoted(path_.string()) + ": " +
+                        SndfileMessage(file_->file));
+        }
+        const auto n = static_cast<std::size_t>(got);
+        float* o = out + 2 * done;
+        const float* in = scratch_.data();
+        if (channels == 1) {
+            for (std::size_t i = 0; i < n; ++i) o[2 * i] = o[2 * i + 1] = in[i];
+        } else if (channels == 2) {
+            std::copy_n(in, 2 * n, o);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                const float* frame = in + i * channels;
+                double extra = 0.0;
+                for (std::size_t c = 2; c < channels; ++c) extra += static_cast<double>(frame[c]);
+                extra *= extraWeight;
+                o[2 * i] = static_cast<float>((static_cast<double>(frame[0]) + extra) * scale);
+                o[2 * i + 1] = static_cast<float>((static_cast<double>(frame[1]) + extra) * scale);
+            }
+        }
+        done += n;
+        if (n < want) break;  // end of the file
+    }
+    return done;
+}
+
+// ---------------------------------------------------------------- WriteWav
+
+void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
+{
+    SF_INFO info{};
+    info.samplerate = source.SampleRate();
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    struct Closer {
+        SNDFILE* file;
+        ~Closer()
+        {
+            if (file != nullptr) sf_close(file);
+        }
+    } out{sf_open(path.c_str(), SFM_WRITE, &info)};
+    if (out.file == nullptr) {
+        throw Error("cannot create audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr));
+    }
+
+    std::vector<float> block(ReadBlockFrames * 2);
+    source.Seek(start);
+    int64_t remaining = length;
+    while (remaining > 0) {
+        ThrowIfInterrupted();
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(remaining, ReadBlockFrames));
+        std::size_t got = source.Read(block.data(), want);
+        if (got < want) {  // a decoder that delivers fewer samples than it announced: pad
+            std::fill(block.begin() + static_cast<std::ptrdiff_t>(2 * got),
+                      block.begin() + static_cast<std::ptrdiff_t>(2 * want), 0.0f);
+            got = want;
+        }
+        errno = 0;
+        const sf_count_t written = sf_writef_float(out.file, block.data(), static_cast<sf_count_t>(got));
+        if (written != static_cast<sf_count_t>(got)) {
+            const int err = errno;
+            throw Error("cannot write audio file " + Quoted(path.string()) + ": " +
+                        (err != 0 ? ErrnoText(err) : SndfileMessage(out.file)));
+        }
+        remaining -= static_cast<int64_t>(got);
+    }
+    sf_write_sync(out.file);
+    const int closeResult = sf_close(out.file);
+    out.file = nullptr;
+    if (closeResult != 0) {
+        throw Error("cannot finish audio file " + Quoted(path.string()) + ": " + sf_error_number(closeResult));
+    }
+}
+
+}  // namespace nimbrelle::host

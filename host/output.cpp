@@ -1,0 +1,417 @@
+#include "output.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cerrno>
+#include <string_view>
+#include <system_error>
+
+#include "error.h"
+
+namespace nimbrelle::host {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+fs::path ParentOrCurrent(const fs::path& p)
+{
+    const fs::path parent = p.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
+void RequireFolder(const fs::path& folder, const std::string& forWhat)
+{
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        throw Error("output folder " + Quoted(folder.string()) + " for " + Quoted(forWhat) +
+                    " does not exist");
+    }
+    if (access(folder.c_str(), W_OK) != 0) {
+        throw Error("cannot write to output folder " + Quoted(folder.string()) + ": " + ErrnoText(errno));
+    }
+}
+
+// Moves `from` to `to`, replacing a file there. Throws Error naming both on failure.
+void RenameInto(const fs::path& from, const fs::path& to)
+{
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (ec) {
+        throw Error("cannot move " + Quoted(from.string()) + " to " + Quoted(to.string()) + ": " + ec.message());
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- classification
+
+OutputTarget ClassifyOutput(const std::string& text, bool singleFrame)
+{
+    if (text.empty()) throw Error("the output name is empty");
+    OutputTarget target;
+    target.path = text;
+    const std::string lower = Lower(text);
+    std::error_code ec;
+
+    if (singleFrame) {
+        if (!EndsWith(lower, ".png") || fs::is_directory(target.path, ec)) {
+            throw Error("snapshot output " + Quoted(text) + " must be a file name ending in .png");
+        }
+        target.kind = OutputKind::PngFile;
+        RequireFolder(ParentOrCurrent(target.path), text);
+        return target;
+    }
+
+    if (text.back() == '/' || fs::is_directory(target.path, ec)) {
+        target.kind = OutputKind::PngDirectory;
+        fs::path folder = target.path;
+        while (folder.has_relative_path() && folder.filename().empty()) folder = folder.parent_path();
+        target.path = folder;
+        if (fs::exists(folder, ec) && !fs::is_directory(folder, ec)) {
+            throw Error("output " + Quoted(text) + " names a folder, but " + Quoted(folder.string()) +
+                        " is an existing file");
+        }
+        RequireFolder(ParentOrCurrent(folder), text);
+        return target;
+    }
+    if (EndsWith(lower, ".png")) {
+        if (text.find('%') == std::string::npos) {
+            throw Error("output " + Quoted(text) +
+                        " names one PNG file; for frames use a folder (ending in '/') or a pattern such as frame_%06d.png");
+        }
+        FramePattern check(target.path.filename().string());
+        target.kind = OutputKind::PngPattern;
+        RequireFolder(ParentOrCurrent(target.path), text);
+        return target;
+    }
+    if (EndsWith(lower, ".mp4")) {
+        target.container = VideoContainer::Mp4;
+    } else if (EndsWith(lower, ".mkv")) {
+        target.container = VideoContainer::Matroska;
+    } else if (EndsWith(lower, ".webm")) {
+        target.container = VideoContainer::WebM;
+    } else {
+        throw Error("cannot tell what to write for " + Quoted(text) +
+                    ": use a .mp4, .mkv or .webm file, a folder ending in '/', or a pattern such as frames/%06d.png");
+    }
+    target.kind = OutputKind::Video;
+    RequireFolder(ParentOrCurrent(target.path), text);
+    return target;
+}
+
+FramePattern::FramePattern(const std::string& pattern)
+{
+    bool found = false;
+    std::string* part = &prefix_;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char c = pattern[i];
+        if (c != '%') {
+            *part += c;
+            continue;
+        }
+        if (i + 1 < pattern.size() && pattern[i + 1] == '%') {
+            *part += '%';
+            ++i;
+            continue;
+        }
+        // %d or %0Nd with N from 1 to 9.
+        const std::string_view rest = std::string_view(pattern).substr(i + 1);
+        int digits = -1;
+        if (rest.starts_with("d")) {
+            digits = 0;
+        } else if (rest.size() >= 3 && rest[0] == '0' && rest[1] >= '1' && rest[1] <= '9' && rest[2] == 'd') {
+            digits = rest[1] - '0';
+        }
+        if (found || digits < 0) {
+            throw Error("invalid frame pattern " + Quoted(pattern) +
+                        ": it needs exactly one number field, %d or %0Nd (N 1-9); write %% for a literal %");
+        }
+        const std::size_t j = i + (digits == 0 ? 1 : 3);
+        found = true;
+        digits_ = digits;
+        part = &suffix_;
+        i = j;
+    }
+    if (!found) {
+        throw Error("invalid frame pattern " + Quoted(pattern) + ": it has no %d or %0Nd number field");
+    }
+}
+
+std::string FramePattern::Format(int64_t frame) const
+{
+    std::string number = std::to_string(frame);
+    if (number.size() < static_cast<std::size_t>(digits_)) {
+        number.insert(0, static_cast<std::size_t>(digits_) - number.size(), '0');
+    }
+    return prefix_ + number + suffix_;
+}
+
+// ---------------------------------------------------------------- temporary paths
+
+TempPath::~TempPath()
+{
+    if (path_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+TempPath& TempPath::operator=(TempPath&& other) noexcept
+{
+    if (this != &other) {
+        TempPath old(std::move(*this));
+        path_ = std::exchange(other.path_, {});
+    }
+    return *this;
+}
+
+namespace {
+
+// The permissions a newly created file or folder would get: `mode` less the umask.
+mode_t UsualMode(mode_t mode)
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    return mode & ~mask;
+}
+
+}  // namespace
+
+TempPath MakeTempFile(const fs::path& dir, const std::string& prefix, const std::string& suffix,
+                      bool publishable)
+{
+    std::string name = (dir / (prefix + "XXXXXX" + suffix)).string();
+    const int fd = mkstemps(name.data(), static_cast<int>(suffix.size()));
+    if (fd < 0) {
+        throw Error("cannot create a temporary file in " + Quoted(dir.string()) + ": " + ErrnoText(errno));
+    }
+    if (publishable) fchmod(fd, UsualMode(0666));  // mkstemps makes it private (0600)
+    close(fd);
+    return TempPath(name);
+}
+
+TempPath MakeTempDir(const fs::path& dir, const std::string& prefix, bool publishable)
+{
+    std::string name = (dir / (prefix + "XXXXXX")).string();
+    if (mkdtemp(name.data()) == nullptr) {
+        throw Error("cannot create a temporary folder in " + Quoted(dir.string()) + ": " + ErrnoText(errno));
+    }
+    if (publishable) chmod(name.c_str(), UsualMode(0777));  // mkdtemp makes it private (0700)
+    return TempPath(name);
+}
+
+// ---------------------------------------------------------------- video
+
+std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoContainer container,
+                                         const fs::path& audioFile, const fs::path& output)
+{
+    // 0x00RRGGBB words are the bytes B, G, R, 0 on a little-endian machine.
+    const char* pixelFormat = std::endian::native == std::endian::little ? "bgr0" : "0rgb";
+    const std::string size = std::to_string(settings.size.width) + "x" + std::to_string(settings.size.height);
+    std::vector<std::string> args = {
+        "-hide_banner", "-nostats", "-loglevel", "error", "-y",
+        "-f", "rawvideo", "-pixel_format", pixelFormat, "-video_size", size,
+        "-framerate", settings.fps.ToString(), "-i", "pipe:0",
+        "-i", audioFile.string(),
+        "-map", "0:v:0", "-map", "1:a:0",
+        // Full-range RGB to limited-range BT.709 4:2:0, tagged so players convert it back.
+        "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+        "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv",
+    };
+    auto add = [&args](std::initializer_list<std::string> more) { args.insert(args.end(), more); };
+    if (container == VideoContainer::WebM) {
+        add({"-c:v", "libvpx-vp9", "-b:v", "0", "-crf", std::to_string(settings.crf.value_or(32)),
+             "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1",
+             "-c:a", "libopus", "-b:a", "160k", "-f", "webm"});
+    } else {
+        add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20)),
+             "-c:a", "aac", "-b:a", "192k"});
+        if (container == VideoContainer::Mp4) {
+            add({"-movflags", "+faststart", "-f", "mp4"});
+        } else {
+            add({"-f", "matroska"});
+        }
+    }
+    args.push_back(output.string());
+    return args;
+}
+
+namespace {
+
+class VideoSink final : public FrameSink {
+public:
+    VideoSink(const OutputTarget& target, const VideoSettings& settings, const fs::path& audioFile)
+        : target_(target.path), frameBytes_(static_cast<std::size_t>(settings.size.width) *
+                                            static_cast<std::size_t>(settings.size.height) * 4)
+    {
+        const auto ffmpeg = FindInPath("ffmpeg");
+        if (!ffmpeg) {
+            throw Error("cannot write " + Quoted(target_.string()) +
+                        ": the ffmpeg program was not found in PATH (install ffmpeg, or render PNG frames instead)");
+        }
+        const std::string extension = target_.extension().string();
+        temp_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".partial-", extension, true);
+        log_ = MakeTempFile(fs::temp_directory_path(), "nimbrelle-ffmpeg-", ".log");
+        std::vector<std::string> argv = FfmpegArguments(settings, target.container, audioFile, temp_.Path());
+        argv.insert(argv.begin(), ffmpeg->string());
+        process_.emplace(argv, log_.Path());
+    }
+
+    void Write(const uint32_t* pixels, int64_t index) override
+    {
+        if (!process_->Write(pixels, frameBytes_)) {
+            const int status = process_->Finish();
+            throw Error("ffmpeg stopped accepting frames at frame " + std::to_string(index) + " while writing " +
+                        Quoted(target_.string()) + Describe(status));
+        }
+    }
+
+    void Commit() override
+    {
+        const int status = process_->Finish();
+        if (status != 0) {
+            throw Error("ffmpeg failed while writing " + Quoted(target_.string()) + Describe(status));
+        }
+        std::error_code ec;
+        if (fs::file_size(temp_.Path(), ec) == 0 || ec) {
+            throw Error("ffmpeg wrote nothing for " + Quoted(target_.string()) + Describe(status));
+        }
+        RenameInto(temp_.Path(), target_);
+        temp_.Release();
+    }
+
+private:
+    std::string Describe(int status) const
+    {
+        std::string s;
+        if (status > 128) {
+            s = " (ffmpeg was killed by signal " + std::to_string(status - 128) + ")";
+        } else if (status > 0) {
+            s = " (ffmpeg exit status " + std::to_string(status) + ")";
+        }
+        const std::string log = TailOfFile(log_.Path());
+        if (!log.empty()) s += ":\n" + log;
+        return s;
+    }
+
+    fs::path target_;
+    std::size_t frameBytes_;
+    TempPath temp_;
+    TempPath log_;
+    std::optional<Subprocess> process_;  // declared last: killed before the files are removed
+};
+
+class PngSequenceSink final : public FrameSink {
+public:
+    PngSequenceSink(const OutputTarget& target, FrameGeometry size)
+        : size_(size), pattern_(target.kind == OutputKind::PngPattern ? target.path.filename().string()
+                                                                       : std::string("frame_%06d.png"))
+    {
+        if (target.kind == OutputKind::PngDirectory) {
+            folder_ = target.path;
+            mergeIntoExisting_ = fs::exists(folder_);
+        } else {
+            folder_ = ParentOrCurrent(target.path);
+            mergeIntoExisting_ = true;
+        }
+        // The temporary folder sits beside the target folder, or among the pattern's files: on
+        // the same file system either way, so the final moves are renames.
+        if (target.kind == OutputKind::PngDirectory) {
+            temp_ = MakeTempDir(ParentOrCurrent(folder_), "." + folder_.filename().string() + ".partial-", true);
+        } else {
+            temp_ = MakeTempDir(folder_, ".frames.partial-");
+        }
+    }
+
+    void Write(const uint32_t* pixels, int64_t index) override
+    {
+        names_.push_back(pattern_.Format(index));
+        writer_.Write(temp_.Path() / names_.back(), pixels, size_.width, size_.height, size_.width);
+    }
+
+    void Commit() override
+    {
+        if (!mergeIntoExisting_) {
+            RenameInto(temp_.Path(), folder_);
+            temp_.Release();
+            return;
+        }
+        for (const std::string& name : names_) RenameInto(temp_.Path() / name, folder_ / name);
+    }
+
+private:
+    FrameGeometry size_;
+    FramePattern pattern_;
+    fs::path folder_;
+    bool mergeIntoExisting_ = false;
+    TempPath temp_;
+    PngWriter writer_;
+    std::vector<std::string> names_;
+};
+
+class SnapshotSink final : public FrameSink {
+public:
+    SnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame)
+        : target_(target.path), size_(size), frame_(frame)
+    {
+        temp_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".partial-", ".png", true);
+    }
+
+    void Write(const uint32_t* pixels, int64_t index) override
+    {
+        if (index != frame_) return;
+        writer_.Write(temp_.Path(), pixels, size_.width, size_.height, size_.width);
+        written_ = true;
+    }
+
+    void Commit() override
+    {
+        if (!written_) throw Error("frame " + std::to_string(frame_) + " was never rendered");
+        RenameInto(temp_.Path(), target_);
+        temp_.Release();
+    }
+
+private:
+    fs::path target_;
+    FrameGeometry size_;
+    int64_t frame_;
+    bool written_ = false;
+    TempPath temp_;
+    PngWriter writer_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSink> MakeVideoSink(const OutputTarget& target, const VideoSettings& settings,
+                                         const fs::path& audioFile)
+{
+    return std::make_unique<VideoSink>(target, settings, audioFile);
+}
+
+std::unique_ptr<FrameSink> MakePngSequenceSink(const OutputTarget& target, FrameGeometry size)
+{
+    return std::make_unique<PngSequenceSink>(target, size);
+}
+
+std::unique_ptr<FrameSink> MakeSnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame)
+{
+    return std::make_unique<SnapshotSink>(target, size, frame);
+}
+
+}  // namespace nimbrelle::host

@@ -1,0 +1,23 @@
+// Process-wide signal handling: Ctrl-C and SIGTERM request a clean stop; broken pipes and
+// oversized files become ordinary write errors instead of killing the process.
+#pragma once
+
+#include <csignal>
+
+namespace nimbrelle::host {
+
+// Installs the handlers: SIGINT and SIGTERM set the interrupt flag (without SA_RESTART, so a
+// blocked write returns EINTR); SIGPIPE and SIGXFSZ are ignored, so writes fail with EPIPE or
+// EFBIG instead. Child processes get default dispositions back (see Subprocess).
+void InstallSignalHandlers();
+
+// True once SIGINT or SIGTERM has arrived.
+bool InterruptRequested();
+
+// Throws Interrupted when InterruptRequested().
+void ThrowIfInterrupted();
+
+// The signal that requested the stop, 0 if none.
+int InterruptSignal();
+
+}  // namespace nimbrelle::host

@@ -1,0 +1,109 @@
+#include "timing.h"
+
+#include <charconv>
+#include <limits>
+#include <numeric>
+
+#include "error.h"
+
+namespace nimbrelle::host {
+namespace {
+
+// Products of frame indices, sample rates and fraction terms can pass 2^63 for long renders.
+__extension__ using Int128 = __int128;
+
+bool ParseInt(std::string_view text, int64_t& value)
+{
+    if (text.empty()) return false;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end;
+}
+
+bool AllDigits(std::string_view text)
+{
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+[[noreturn]] void BadRate(std::string_view text, std::string_view why)
+{
+    throw Error("invalid frame rate " + Quoted(text) + ": " + std::string(why));
+}
+
+}  // namespace
+
+std::string FrameRate::ToString() const
+{
+    return den == 1 ? std::to_string(num) : std::to_string(num) + "/" + std::to_string(den);
+}
+
+FrameRate ParseFrameRate(std::string_view text)
+{
+    int64_t num = 0, den = 1;
+    const auto slash = text.find('/');
+    const auto dot = text.find('.');
+    if (slash != std::string_view::npos) {
+        const auto top = text.substr(0, slash), bottom = text.substr(slash + 1);
+        if (!AllDigits(top) || !AllDigits(bottom) || !ParseInt(top, num) || !ParseInt(bottom, den)) {
+            BadRate(text, "expected a number such as 60, 29.97 or 30000/1001");
+        }
+        if (den == 0) BadRate(text, "the denominator is zero");
+    } else if (dot != std::string_view::npos) {
+        const auto whole = text.substr(0, dot), fraction = text.substr(dot + 1);
+        if ((!whole.empty() && !AllDigits(whole)) || !AllDigits(fraction) || fraction.size() > 6) {
+            BadRate(text, "expected a number such as 60, 29.97 or 30000/1001");
+        }
+        int64_t w = 0, f = 0;
+        if ((!whole.empty() && !ParseInt(whole, w)) || !ParseInt(fraction, f) || w > MaxFps) {
+            BadRate(text, "it must be between 1 and 1000");
+        }
+        for (std::size_t i = 0; i < fraction.size(); ++i) den *= 10;
+        num = w * den + f;
+    } else {
+        if (!AllDigits(text) || !ParseInt(text, num)) {
+            BadRate(text, "expected a number such as 60, 29.97 or 30000/1001");
+        }
+    }
+    if (den > 1'000'000 || num > MaxFps * den || num < MinFps * den) {
+        BadRate(text, "it must be between 1 and 1000 frames per second");
+    }
+    const int64_t g = std::gcd(num, den);
+    return FrameRate{num / g, den / g};
+}
+
+int64_t FrameStartSample(int64_t frame, int sampleRate, FrameRate fps)
+{
+    const Int128 product = static_cast<Int128>(frame) * sampleRate * fps.den;
+    return static_cast<int64_t>(product / fps.num);
+}
+
+int64_t FrameCountFor(int64_t samples, int sampleRate, FrameRate fps)
+{
+    if (samples <= 0) return 0;
+    const Int128 numerator = static_cast<Int128>(samples) * fps.num;
+    const Int128 denominator = static_cast<Int128>(sampleRate) * fps.den;
+    return static_cast<int64_t>((numerator + denominator - 1) / denominator);
+}
+
+int64_t FrameAtSample(int64_t sample, int sampleRate, FrameRate fps)
+{
+    if (sample <= 0) return 0;
+    // floor(n * rate * den / num) <= sample  <=>  n * rate * den < (sample + 1) * num.
+    const Int128 numerator = (static_cast<Int128>(sample) + 1) * fps.num - 1;
+    const Int128 denominator = static_cast<Int128>(sampleRate) * fps.den;
+    return static_cast<int64_t>(numerator / denominator);
+}
+
+uint32_t SampleToMilliseconds(int64_t sample, int sampleRate)
+{
+    if (sample <= 0 || sampleRate <= 0) return 0;
+    const Int128 ms = static_cast<Int128>(sample) * 1000 / sampleRate;
+    constexpr auto Max = std::numeric_limits<uint32_t>::max();
+    return ms > Max ? Max : static_cast<uint32_t>(ms);
+}
+
+}  // namespace nimbrelle::host

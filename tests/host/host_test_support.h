@@ -1,0 +1,87 @@
+// Helpers for the host's tests: a private seeded generator, scratch folders, running the
+// nimbrelle program, and reading and writing small audio and PNG files.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace nimbrelle::host::test {
+
+namespace fs = std::filesystem;
+
+// splitmix64: the same sequence everywhere.
+struct Rng {
+    uint64_t state;
+    explicit Rng(uint64_t seed) : state(seed) {}
+    uint64_t Next();
+    // Uniform in [0, n).
+    uint64_t Below(uint64_t n) { return Next() % n; }
+};
+
+// A fresh folder, removed with everything in it at the end of the test.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& Path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    // Names of the entries, sorted (hidden ones included).
+    std::vector<std::string> List() const;
+
+private:
+    fs::path path_;
+};
+
+struct RunResult {
+    int exitCode = -1;  // 128 + signal when a signal ended the process
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    fs::path workDir;                          // the current folder, if set
+    std::map<std::string, std::string> env;   // added to (or replacing) the environment
+    std::string shellPrefix;                   // run through /bin/sh with this before exec
+    double interruptAfterSeconds = -1;         // send SIGINT after this long, if >= 0
+};
+
+// Runs the nimbrelle program with `args` and waits for it.
+RunResult RunHost(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// True when `program` can be found in PATH.
+bool HaveProgram(const std::string& program);
+
+// Runs a shell command; returns its exit status and output.
+RunResult RunShell(const std::string& command);
+
+// Writes `interleaved` float samples as a 16-bit PCM WAV (or another libsndfile format).
+void WriteAudio(const fs::path& path, const std::vector<float>& interleaved, int rate, int channels,
+                int format = 0);
+
+// A sine of `hz` at `amplitude` for `frames` frames, on every one of `channels` channels,
+// or only on channel `onlyChannel` when >= 0.
+std::vector<float> Sine(double hz, double amplitude, int rate, int64_t frames, int channels = 1,
+                        int onlyChannel = -1);
+
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;  // width * height * 3
+};
+// Reads a PNG as 8-bit RGB; nullopt when it cannot be read.
+std::optional<Image> ReadPng(const fs::path& path);
+
+// Paths baked in by the build.
+fs::path HostExe();
+fs::path RealModule();
+fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query
+
+}  // namespace nimbrelle::host::test
