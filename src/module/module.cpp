@@ -1,4 +1,11 @@
 // The module's boundary: the one exported function and the entries of its descriptor.
+#include <cfenv>
+
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#define NIMBRELLE_HAVE_MXCSR 1
+#endif
+
 #include "nimbrelle/module.h"
 #include "raster/raster.h"
 #include "scene/scene.h"
@@ -6,8 +13,42 @@
 namespace nimbrelle {
 namespace {
 
+// Every picture is defined under IEEE round-to-nearest with gradual underflow, and the scene
+// computes with NaNs (a pulse of strength 0). A host may call in with another rounding mode,
+// with flush-to-zero set (common in audio software) or with floating-point traps enabled, so
+// each entry runs in the default environment and gives the host's back on return.
+class DefaultFloatEnvironment {
+public:
+    DefaultFloatEnvironment()
+    {
+        std::feholdexcept(&saved_);  // saves the environment and masks every trap
+        std::fesetround(FE_TONEAREST);
+#if defined(NIMBRELLE_HAVE_MXCSR)
+        csr_ = _mm_getcsr();
+        _mm_setcsr(csr_ & ~FlushBits);
+#endif
+    }
+    DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
+    DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
+    ~DefaultFloatEnvironment()
+    {
+#if defined(NIMBRELLE_HAVE_MXCSR)
+        _mm_setcsr(csr_);
+#endif
+        std::fesetenv(&saved_);  // the host's modes, traps and flags, as they were
+    }
+
+private:
+    std::fenv_t saved_;
+#if defined(NIMBRELLE_HAVE_MXCSR)
+    static constexpr unsigned FlushBits = 0x8040u;  // flush-to-zero and denormals-are-zero
+    unsigned csr_;
+#endif
+};
+
 extern "C" int32_t NIMBRELLE_CALL ModuleInit(void)
 {
+    const DefaultFloatEnvironment environment;
     return InitScene() ? 1 : 0;
 }
 
@@ -17,6 +58,7 @@ extern "C" int32_t NIMBRELLE_CALL ModuleRender(uint32_t* pixels, int32_t width, 
     if (pixels == nullptr || frameData == nullptr) return 0;
     // Without a built scene there is no camera to draw with: refuse the frame untouched.
     if (!SceneReady()) return 0;
+    const DefaultFloatEnvironment environment;
     BindCanvas(pixels, width, height, pitch);
     RenderScene(*frameData);
     return 1;

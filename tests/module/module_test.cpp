@@ -1,4 +1,8 @@
+#include <cfenv>
 #include <cstring>
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -179,6 +183,43 @@ TEST(Golden, ScenariosRenderTheRecordedPictures)
         EXPECT_EQ(chain.hash, GoldenHashes[i].hash)
             << s.name << ": got 0x" << std::hex << chain.hash << " (" << std::dec << s.frames << " frames)";
     }
+}
+
+// Renders the changing 320x240 scenario in a fresh load and returns its chained hash.
+uint64_t ChangingScenarioHash()
+{
+    const Scenario& s = Scenarios[2];
+    LoadedModule module;
+    std::vector<uint32_t> buffer(static_cast<size_t>(s.height) * static_cast<size_t>(s.pitch));
+    HashChain chain;
+    chain.words = buffer.size();
+    EXPECT_EQ(RunScenario(&module.Descriptor(), &s, buffer.data(), ChainFrame, &chain), 0);
+    return chain.hash;
+}
+
+TEST(Golden, TheHostsFloatingPointModesDoNotChangeThePicture)
+{
+    const uint64_t expected = GoldenHashes[2].hash;
+    for (int mode : {FE_TOWARDZERO, FE_UPWARD, FE_DOWNWARD}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        EXPECT_EQ(ChangingScenarioHash(), expected) << "rounding mode " << mode;
+        EXPECT_EQ(std::fegetround(), mode);  // the host's mode is given back
+        std::fesetround(FE_TONEAREST);
+    }
+#if defined(__SSE__) || defined(__x86_64__)
+    const unsigned csr = _mm_getcsr();
+    _mm_setcsr(csr | 0x8040u);  // flush-to-zero and denormals-are-zero
+    EXPECT_EQ(ChangingScenarioHash(), expected);
+    EXPECT_EQ(_mm_getcsr() & 0x8040u, 0x8040u);
+    _mm_setcsr(csr);
+#endif
+#if defined(__GLIBC__)
+    // With traps enabled, the NaNs the scene computes with must not raise a signal.
+    feenableexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+    const uint64_t trapped = ChangingScenarioHash();
+    fedisableexcept(FE_ALL_EXCEPT);
+    EXPECT_EQ(trapped, expected);
+#endif
 }
 
 }  // namespace
