@@ -1,9 +1,12 @@
 # Thin wrapper over the CMake presets.
 #   make demo    build everything and render the built-in demo to out/demo.mp4
-#   make check   every test: the optimised build, the sanitizer build and the Windows module
+#   make check   every test: the optimised build, the sanitizer build, a fuzzing run and the
+#                Windows module's tables
+#   make svp     the 32-bit Windows module, build/windows/src/NimbrelleCalvex.svp
+#   make windows-test  the Windows module's frames under Wine against the native module's
 JOBS ?= 2
 
-.PHONY: all deps build test sanitize fuzz check demo bench clean
+.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test check demo bench clean
 FUZZ_SECONDS ?= 30
 
 all: build
@@ -16,7 +19,7 @@ build: deps
 	cmake --build --preset default -j$(JOBS)
 
 test: build
-	ctest --preset default -j$(JOBS)
+	ctest --preset default -j$(JOBS) -LE windows
 
 sanitize: deps
 	cmake --preset sanitize
@@ -30,7 +33,25 @@ fuzz: deps
 	mkdir -p build/fuzz/corpus
 	./build/fuzz/fuzz/module_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build/fuzz/corpus
 
-check: test sanitize fuzz
+svp: deps
+	cmake --preset windows
+	cmake --build --preset windows -j$(JOBS)
+
+# The .svp exports QueryModule alone and imports from system DLLs only.
+svp-tables: svp build
+	cmake --preset default -DNIMBRELLE_WINDOWS_TESTS=ON
+	ctest --preset default -R windows_svp_tables --output-on-failure
+
+# Runs every golden scenario through the .svp in Wine's loader and compares each frame with
+# the native module's. Where the kernel cannot run 32-bit programs Wine runs under qemu and
+# takes many minutes.
+windows-test: svp build
+	./scripts/install-windows-deps.sh
+	cmake --preset default -DNIMBRELLE_WINDOWS_TESTS=ON
+	cmake --build --preset default -j$(JOBS)
+	ctest --preset default -L windows --output-on-failure
+
+check: test sanitize fuzz svp-tables
 
 demo: build
 	mkdir -p out
