@@ -94,6 +94,28 @@ void ReportDone(const std::string& output, const FramePlan& plan, double seconds
 
 }  // namespace
 
+namespace {
+
+// Renders every frame of the plan into the sink and commits it; returns the seconds taken.
+// The progress display is closed whether or not the render succeeds.
+double RenderAndCommit(AudioSource& audio, Module& module, const FramePlan& plan, FrameSink& sink, float gain,
+                       bool quiet)
+{
+    Analyser analyser(gain);
+    Progress progress(stderr, plan.frameCount, quiet);
+    try {
+        RenderFrames(audio, module, analyser, plan, sink, progress);
+        sink.Commit();
+    } catch (...) {
+        progress.Finish();
+        throw;
+    }
+    progress.Finish();
+    return progress.Elapsed();
+}
+
+}  // namespace
+
 RenderSummary RunRender(const RenderOptions& options)
 {
     // Cheap checks first: the output name and the module, before any audio is decoded.
@@ -145,17 +167,7 @@ RenderSummary RunRender(const RenderOptions& options)
         sink = MakePngSequenceSink(target, plan.padded);
     }
 
-    Analyser analyser(options.gain);
-    Progress progress(stderr, plan.frameCount, options.quiet);
-    try {
-        RenderFrames(*audio, module, analyser, plan, *sink, progress);
-        sink->Commit();
-    } catch (...) {
-        progress.Finish();
-        throw;
-    }
-    progress.Finish();
-    const double seconds = progress.Elapsed();
+    const double seconds = RenderAndCommit(*audio, module, plan, *sink, options.gain, options.quiet);
     ReportDone(options.output, plan, seconds, options.quiet);
     return RenderSummary{plan.frameCount, seconds};
 }
@@ -182,17 +194,7 @@ RenderSummary RunSnapshot(const SnapshotOptions& options)
     plan.padded = options.size;
 
     std::unique_ptr<FrameSink> sink = MakeSnapshotSink(target, plan.padded, frame);
-    Analyser analyser(options.gain);
-    Progress progress(stderr, plan.frameCount, options.quiet);
-    try {
-        RenderFrames(*audio, module, analyser, plan, *sink, progress);
-        sink->Commit();
-    } catch (...) {
-        progress.Finish();
-        throw;
-    }
-    progress.Finish();
-    const double seconds = progress.Elapsed();
+    const double seconds = RenderAndCommit(*audio, module, plan, *sink, options.gain, options.quiet);
     if (!options.quiet) {
         std::fprintf(stderr, "nimbrelle: wrote %s: frame %" PRId64 " (%.3f s), %dx%d\n", options.output.c_str(),
                      frame, static_cast<double>(FrameStartSample(frame, rate, options.fps)) / rate,
