@@ -81,6 +81,18 @@ static int WantsRaw(const char *spec, const char *name, int32_t frame, int32_t f
     return 0;
 }
 
+#if defined(__i386__) || defined(__x86_64__)
+/* The SSE control register: rounding, flush-to-zero, denormals-are-zero and trap masks. */
+static unsigned ReadCsr(void)
+{
+    unsigned csr;
+    __asm__ volatile("stmxcsr %0" : "=m"(csr));
+    return csr;
+}
+#else
+static unsigned ReadCsr(void) { return 0; }
+#endif
+
 typedef struct DumpState {
     const Scenario *scenario;
     const DumpOptions *options;
@@ -122,6 +134,7 @@ int DumpScenario(const ModuleDescriptor *module, const Scenario *s, const DumpOp
 {
     DumpState state;
     uint32_t *buffer;
+    unsigned csr;
     int result;
     state.scenario = s;
     state.options = options;
@@ -137,9 +150,11 @@ int DumpScenario(const ModuleDescriptor *module, const Scenario *s, const DumpOp
         free(buffer);
         return 1;
     }
+    csr = ReadCsr();
     result = RunScenario(module, s, buffer, OnFrame, &state);
-    if (options->rounding != -1 && fegetround() != options->rounding) {
-        fprintf(stderr, "%s: the module did not give back the host's rounding mode\n", s->name);
+    if ((options->rounding != -1 && fegetround() != options->rounding) || ReadCsr() != csr) {
+        fprintf(stderr, "%s: the module did not give back the host's floating-point modes\n",
+                s->name);
         state.failed = 1;
     }
     fesetround(FE_TONEAREST);

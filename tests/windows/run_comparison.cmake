@@ -64,18 +64,22 @@ set(ready_mark ${PREFIX}/nimbrelle-prefix-ready)
 if(NOT EXISTS ${ready_mark})
   file(REMOVE_RECURSE ${PREFIX})
   string(TIMESTAMP start "%s" UTC)
-  execute_process(COMMAND ${wine_env} ${WINE} wineboot --init
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE stdout ERROR_VARIABLE stderr TIMEOUT 2400)
-  if(NOT rc STREQUAL "0")
+  # The first Wine process starts wineboot and gives up on it after five minutes, failing if
+  # the prefix is not ready by then; wineboot itself goes on and finishes it. Under emulation
+  # that takes longer, so a failed first attempt is followed by a second one, which finds
+  # the prefix made.
+  foreach(attempt 1 2)
+    execute_process(COMMAND ${wine_env} ${WINE} wineboot --init
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE stdout ERROR_VARIABLE stderr TIMEOUT 2400)
+    execute_process(COMMAND ${wine_env} ${wineserver} -w RESULT_VARIABLE ignored TIMEOUT 120)
     stop_wine()
+    if(rc STREQUAL "0")
+      break()
+    endif()
+  endforeach()
+  if(NOT rc STREQUAL "0" OR NOT EXISTS ${PREFIX}/drive_c/windows/system32/kernel32.dll)
     message(FATAL_ERROR "Wine cannot start (wineboot: ${rc}); run scripts/install-windows-deps.sh\n"
                         "${stdout}${stderr}")
-  endif()
-  execute_process(COMMAND ${wine_env} ${wineserver} -w RESULT_VARIABLE rc TIMEOUT 120)
-  stop_wine()
-  if(NOT EXISTS ${PREFIX}/drive_c/windows/system32/kernel32.dll OR
-     NOT EXISTS ${PREFIX}/.update-timestamp)
-    message(FATAL_ERROR "wineboot did not finish the Wine prefix ${PREFIX}")
   endif()
   file(WRITE ${ready_mark} "")
   elapsed_since(seconds ${start})
