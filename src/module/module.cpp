@@ -21,27 +21,29 @@ class DefaultFloatEnvironment {
 public:
     DefaultFloatEnvironment()
     {
+#if defined(NIMBRELLE_HAVE_MXCSR)
+        csr_ = _mm_getcsr();  // the host's, before anything changes it
+#endif
         std::feholdexcept(&saved_);  // saves the environment and masks every trap
         std::fesetround(FE_TONEAREST);
 #if defined(NIMBRELLE_HAVE_MXCSR)
-        csr_ = _mm_getcsr();
-        _mm_setcsr(csr_ & ~FlushBits);
+        _mm_setcsr(DefaultCsr);
 #endif
     }
     DefaultFloatEnvironment(const DefaultFloatEnvironment&) = delete;
     DefaultFloatEnvironment& operator=(const DefaultFloatEnvironment&) = delete;
     ~DefaultFloatEnvironment()
     {
-#if defined(NIMBRELLE_HAVE_MXCSR)
-        _mm_setcsr(csr_);
-#endif
         std::fesetenv(&saved_);  // the host's modes, traps and flags, as they were
+#if defined(NIMBRELLE_HAVE_MXCSR)
+        _mm_setcsr(csr_);  // some C runtimes' fesetenv leaves the SSE control register alone
+#endif
     }
 
 private:
     std::fenv_t saved_;
 #if defined(NIMBRELLE_HAVE_MXCSR)
-    static constexpr unsigned FlushBits = 0x8040u;  // flush-to-zero and denormals-are-zero
+    static constexpr unsigned DefaultCsr = 0x1F80u;  // traps masked, round to nearest, no flush to zero
     unsigned csr_;
 #endif
 };
