@@ -26,5 +26,5 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+"$(dirname "$0")"/apt-update.sh
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

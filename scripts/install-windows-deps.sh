@@ -32,7 +32,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   need_root "adding the i386 architecture"
   echo "adding the i386 architecture"
   dpkg --add-architecture i386
-  apt-get update -qq
+  "$(dirname "$0")"/apt-update.sh
 fi
 
 missing=()
@@ -42,7 +42,7 @@ done
 if ((${#missing[@]} > 0)); then
   need_root "installing ${missing[*]}"
   echo "installing: ${missing[*]}"
-  apt-get update -qq
+  "$(dirname "$0")"/apt-update.sh
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
@@ -54,7 +54,7 @@ fi
 need_root "running 32-bit programs through qemu-i386"
 if ! installed qemu-user-static; then
   echo "installing: qemu-user-static"
-  apt-get update -qq
+  "$(dirname "$0")"/apt-update.sh
   apt-get install -y -qq --no-install-recommends qemu-user-static
 fi
 if [[ ! -e $binfmt_dir/register ]]; then
