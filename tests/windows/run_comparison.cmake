@@ -50,6 +50,11 @@ function(elapsed_since out start)
   set(${out} ${seconds} PARENT_SCOPE)
 endfunction()
 
+# Wine's output goes to files, never to pipes: the background processes a Wine program starts
+# (the desktop, the device services) inherit its standard streams and may outlive it, and
+# execute_process reads a pipe until every writer has closed it, which would hold each step
+# until its timeout.
+
 # Stops every process of the prefix, so that none outlives the test.
 function(stop_wine)
   execute_process(COMMAND ${wine_env} ${wineserver} -k TIMEOUT 120 RESULT_VARIABLE ignored
@@ -70,7 +75,8 @@ if(NOT EXISTS ${ready_mark})
   # the prefix made.
   foreach(attempt 1 2)
     execute_process(COMMAND ${wine_env} ${WINE} wineboot --init
-                    RESULT_VARIABLE rc OUTPUT_VARIABLE stdout ERROR_VARIABLE stderr TIMEOUT 2400)
+                    RESULT_VARIABLE rc OUTPUT_FILE ${WORK}/wineboot.log ERROR_FILE ${WORK}/wineboot.log
+                    TIMEOUT 2400)
     execute_process(COMMAND ${wine_env} ${wineserver} -w RESULT_VARIABLE ignored TIMEOUT 120)
     stop_wine()
     if(rc STREQUAL "0")
@@ -78,8 +84,9 @@ if(NOT EXISTS ${ready_mark})
     endif()
   endforeach()
   if(NOT rc STREQUAL "0" OR NOT EXISTS ${PREFIX}/drive_c/windows/system32/kernel32.dll)
+    file(READ ${WORK}/wineboot.log output)
     message(FATAL_ERROR "Wine cannot start (wineboot: ${rc}); run scripts/install-windows-deps.sh\n"
-                        "${stdout}${stderr}")
+                        "${output}")
   endif()
   file(WRITE ${ready_mark} "")
   elapsed_since(seconds ${start})
@@ -99,15 +106,17 @@ windows_path(expect_w "${WORK}/native.txt")
 string(TIMESTAMP start "%s" UTC)
 execute_process(COMMAND ${wine_env} ${WINE} ${HOST} --raw ${raw_w} --frames differing
                         --expect ${expect_w} --rounding ${ROUNDING} ${svp_w} ${out_w}
-                RESULT_VARIABLE rc OUTPUT_VARIABLE stdout ERROR_VARIABLE stderr TIMEOUT 2400)
+                RESULT_VARIABLE rc OUTPUT_FILE ${WORK}/svp_host.log ERROR_FILE ${WORK}/svp_host.log
+                TIMEOUT 2400)
 elapsed_since(seconds ${start})
 stop_wine()
 message(STATUS "svp_host under Wine (host rounding ${ROUNDING}): ${seconds} s")
+file(READ ${WORK}/svp_host.log output)
 if(NOT rc STREQUAL "0")
-  message(FATAL_ERROR "svp_host under Wine failed (${rc}):\n${stdout}${stderr}")
+  message(FATAL_ERROR "svp_host under Wine failed (${rc}):\n${output}")
 endif()
 if(NOT EXISTS "${WORK}/windows.txt")
-  message(FATAL_ERROR "svp_host under Wine wrote no frame list:\n${stdout}${stderr}")
+  message(FATAL_ERROR "svp_host under Wine wrote no frame list:\n${output}")
 endif()
 
 execute_process(COMMAND ${COMPARE} --spec-out ${WORK}/first-differences.txt
