@@ -1,7 +1,7 @@
 # Thin wrapper over the CMake presets.
 #   make demo    build everything and render the built-in demo to out/demo.mp4
 #   make check   every test: the optimised build, the sanitizer build, a fuzzing run and the
-#                Windows module's tables
+#                Windows module (its tables, and its frames under Wine)
 #   make svp     the 32-bit Windows module, build/windows/src/NimbrelleCalvex.svp
 #   make windows-test  the Windows module's frames under Wine against the native module's
 JOBS ?= 2
@@ -52,7 +52,7 @@ windows-test: svp build
 	ctest --preset default -L windows --output-on-failure
 
 # The optimised build's tests run last, so their summary closes the output.
-check: svp-tables sanitize fuzz test
+check: svp-tables sanitize fuzz windows-test test
 
 demo: build
 	mkdir -p out

@@ -10,7 +10,7 @@
 # Does nothing when all of it is in place already; otherwise needs root.
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686 procps wine wine32:i386)
 binfmt_dir=/proc/sys/fs/binfmt_misc
 binfmt_name=nimbrelle-i386
 qemu=/usr/bin/qemu-i386-static
@@ -42,8 +42,21 @@ done
 if ((${#missing[@]} > 0)); then
   need_root "installing ${missing[*]}"
   echo "installing: ${missing[*]}"
-  "$(dirname "$0")"/apt-update.sh
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The i386 packages must match the versions of their amd64 twins exactly; while a mirror is
+  # part-way through a sync the i386 lists can lag, so a failed install is retried with
+  # fresh lists.
+  for attempt in 1 2 3; do
+    "$(dirname "$0")"/apt-update.sh
+    if apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+      break
+    fi
+    if ((attempt == 3)); then
+      echo "error: could not install ${missing[*]}" >&2
+      exit 1
+    fi
+    echo "installing ${missing[*]} failed (attempt $attempt of 3); retrying in 60 s" >&2
+    sleep 60
+  done
 fi
 
 # Wine's loader is a 32-bit program: if it starts, nothing more is needed.
