@@ -1,5 +1,6 @@
 // nimbrelle: the reference host. Drives any visualisation module through its exported
-// boundary and turns music (or the built-in demo) into a video, PNG frames or one snapshot.
+// boundary and turns music (or the built-in demo) into a video, PNG frames or one snapshot,
+// or plays it with the frames shown live in a window.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "error.h"
 #include "options.h"
+#include "play.h"
 #include "render.h"
 #include "signals.h"
 
@@ -84,6 +86,16 @@ int main(int argc, char** argv)
     snapshot->add_option("-o,--output", snapText.output, "The PNG file to write")->type_name("FILE.png")->required();
     snapshot->add_option("--at", at, "The moment, in seconds (or m:ss)")->type_name("SECONDS")->required();
 
+    CommonText playText;
+    std::string playStart = "0", playDuration;
+    bool fullscreen = false;
+    CLI::App* play = app.add_subcommand("play", "Play audio (or the demo) with the frames shown live in a window");
+    AddCommon(*play, playText);
+    play->get_option("--size")->description("Initial window size WIDTHxHEIGHT");
+    play->add_option("--start", playStart, "Start this many seconds into the audio (or m:ss)")->type_name("SECONDS")->capture_default_str();
+    play->add_option("--duration", playDuration, "Play only this many seconds")->type_name("SECONDS");
+    play->add_flag("--fullscreen", fullscreen, "Start in fullscreen (f toggles it)");
+
     std::string infoModule;
     CLI::App* info = app.add_subcommand("info", "Load a module and print its descriptor");
     info->add_option("MODULE", infoModule, "The module's shared library")->type_name("FILE")->required();
@@ -123,11 +135,24 @@ int main(int argc, char** argv)
             o.gain = ParseGain(snapText.gain);
             o.quiet = snapText.quiet;
             RunSnapshot(o);
+        } else if (play->parsed()) {
+            PlayOptions o;
+            o.audio = PathOrNone(playText.audio);
+            o.size = ParseSize(playText.size);
+            o.fps = ParseFrameRate(playText.fps);
+            o.start = ParseSeconds("--start", playStart);
+            if (!playDuration.empty()) o.duration = ParseSeconds("--duration", playDuration);
+            o.module = PathOrNone(playText.module);
+            o.gain = ParseGain(playText.gain);
+            o.fullscreen = fullscreen;
+            o.quiet = playText.quiet;
+            RunPlay(o);
         } else if (info->parsed()) {
             PrintModuleInfo(infoModule, stdout);
         }
     } catch (const Interrupted&) {
-        std::fprintf(stderr, "nimbrelle: interrupted; partial output removed\n");
+        // Playing writes nothing, so there is nothing to remove.
+        std::fputs(play->parsed() ? "nimbrelle: interrupted\n" : "nimbrelle: interrupted; partial output removed\n", stderr);
         return ExitInterrupted;
     } catch (const Error& e) {
         std::fprintf(stderr, "nimbrelle: error: %s\n", e.what());
