@@ -234,6 +234,9 @@ int main(int argc, char **argv)
         return 2;
     }
     path = argv[rest[0]];
+    /* Tells the test script that Wine got as far as running this program. */
+    fprintf(stderr, "svp_host: started\n");
+    fflush(stderr);
 
     module = Load(path, &query);
     if (module == NULL) return 1;
