@@ -53,6 +53,18 @@ std::optional<fs::path> PathOrNone(const std::string& text)
     return fs::path(text);
 }
 
+// Checks the options every frame-drawing command shares and stores them in `o`.
+template <class Options>
+void ApplyCommon(const CommonText& text, Options& o)
+{
+    o.audio = PathOrNone(text.audio);
+    o.size = ParseSize(text.size);
+    o.fps = ParseFrameRate(text.fps);
+    o.module = PathOrNone(text.module);
+    o.gain = ParseGain(text.gain);
+    o.quiet = text.quiet;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -111,41 +123,26 @@ int main(int argc, char** argv)
     try {
         if (render->parsed()) {
             RenderOptions o;
-            o.audio = PathOrNone(renderText.audio);
+            ApplyCommon(renderText, o);
             o.output = renderText.output;
-            o.size = ParseSize(renderText.size);
-            o.fps = ParseFrameRate(renderText.fps);
             o.start = ParseSeconds("--start", start);
             if (!duration.empty()) o.duration = ParseSeconds("--duration", duration);
-            o.module = PathOrNone(renderText.module);
-            o.gain = ParseGain(renderText.gain);
             if (!crf.empty()) o.crf = ParseCrf(crf);
             CheckPreset(preset);
             o.preset = preset;
-            o.quiet = renderText.quiet;
             RunRender(o);
         } else if (snapshot->parsed()) {
             SnapshotOptions o;
-            o.audio = PathOrNone(snapText.audio);
+            ApplyCommon(snapText, o);
             o.output = snapText.output;
-            o.size = ParseSize(snapText.size);
-            o.fps = ParseFrameRate(snapText.fps);
             o.at = ParseSeconds("--at", at);
-            o.module = PathOrNone(snapText.module);
-            o.gain = ParseGain(snapText.gain);
-            o.quiet = snapText.quiet;
             RunSnapshot(o);
         } else if (play->parsed()) {
             PlayOptions o;
-            o.audio = PathOrNone(playText.audio);
-            o.size = ParseSize(playText.size);
-            o.fps = ParseFrameRate(playText.fps);
+            ApplyCommon(playText, o);
             o.start = ParseSeconds("--start", playStart);
             if (!playDuration.empty()) o.duration = ParseSeconds("--duration", playDuration);
-            o.module = PathOrNone(playText.module);
-            o.gain = ParseGain(playText.gain);
             o.fullscreen = fullscreen;
-            o.quiet = playText.quiet;
             RunPlay(o);
         } else if (info->parsed()) {
             PrintModuleInfo(infoModule, stdout);

@@ -149,4 +149,15 @@ fs::path DefaultModulePath()
     return fs::path(NIMBRELLE_MODULE_FILE_NAME);
 }
 
+fs::path ResolveModulePath(const std::optional<fs::path>& given)
+{
+    if (given) return *given;
+    const fs::path found = DefaultModulePath();
+    std::error_code ec;
+    if (!fs::exists(found, ec)) {
+        throw Error("no module found at " + Quoted(found.string()) + ": build the project or pass --module PATH");
+    }
+    return found;
+}
+
 }  // namespace nimbrelle::host

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "nimbrelle/module.h"
@@ -56,5 +57,8 @@ private:
 // The module used when --module is not given: NimbrelleCalvex.so next to the executable when
 // present, otherwise the one in the build tree this host was built in.
 std::filesystem::path DefaultModulePath();
+
+// `given` when set, otherwise DefaultModulePath(); throws Error when that default is missing.
+std::filesystem::path ResolveModulePath(const std::optional<std::filesystem::path>& given);
 
 }  // namespace nimbrelle::host

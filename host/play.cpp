@@ -33,17 +33,6 @@ constexpr int LongestWaitMs = 10;
 
 // ---------------------------------------------------------------- inputs
 
-fs::path ChooseModule(const std::optional<fs::path>& given)
-{
-    if (given) return *given;
-    const fs::path found = DefaultModulePath();
-    std::error_code ec;
-    if (!fs::exists(found, ec)) {
-        throw Error("no module found at " + Quoted(found.string()) + ": build the project or pass --module PATH");
-    }
-    return found;
-}
-
 // The audio is read twice, at two positions: ahead of the sound for the device, and at the
 // frame being drawn for the analysis.
 struct AudioReaders {
@@ -57,22 +46,6 @@ AudioReaders OpenAudio(const std::optional<fs::path>& path)
     std::vector<float> demo = SynthesiseDemo(DemoSampleRate);
     auto played = std::make_unique<MemorySource>(demo, DemoSampleRate, "the demo signal");
     return {std::move(played), std::make_unique<MemorySource>(std::move(demo), DemoSampleRate, "the demo signal")};
-}
-
-// "12", "12.5" or "12.345": at most millisecond precision, no trailing zeros.
-std::string SecondsText(double seconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds);
-    std::string s = text;
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
-}
-
-int64_t SecondsToSamples(double seconds, int rate)
-{
-    return static_cast<int64_t>(std::llround(seconds * rate));
 }
 
 // The samples --start and --duration select, checked as a render checks them.
@@ -489,7 +462,7 @@ private:
 PlaySummary RunPlay(const PlayOptions& options)
 {
     // Module and audio first, so their errors come before any window opens.
-    Module module(ChooseModule(options.module));
+    Module module(ResolveModulePath(options.module));
     AudioReaders audio = OpenAudio(options.audio);
     const PlayRange range = ChooseRange(options, *audio.played);
 

@@ -50,37 +50,10 @@ void RenderFrames(AudioSource& audio, Module& module, Analyser& analyser, const 
 
 namespace {
 
-fs::path ChooseModule(const std::optional<fs::path>& given)
-{
-    if (given) return *given;
-    const fs::path found = DefaultModulePath();
-    std::error_code ec;
-    if (!fs::exists(found, ec)) {
-        throw Error("no module found at " + Quoted(found.string()) + ": build the project or pass --module PATH");
-    }
-    return found;
-}
-
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
 {
     if (path) return std::make_unique<SndfileSource>(*path);
     return MakeDemoSource();
-}
-
-// "12", "12.5" or "12.345": at most millisecond precision, no trailing zeros.
-std::string SecondsText(double seconds)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds);
-    std::string s = text;
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    return s;
-}
-
-int64_t SecondsToSamples(double seconds, int rate)
-{
-    return static_cast<int64_t>(std::llround(seconds * rate));
 }
 
 void ReportDone(const std::string& output, const FramePlan& plan, double seconds, bool quiet)
@@ -120,7 +93,7 @@ RenderSummary RunRender(const RenderOptions& options)
 {
     // Cheap checks first: the output name and the module, before any audio is decoded.
     const OutputTarget target = ClassifyOutput(options.output, false);
-    Module module(ChooseModule(options.module));
+    Module module(ResolveModulePath(options.module));
     std::unique_ptr<AudioSource> audio = OpenAudio(options.audio);
 
     const int rate = audio->SampleRate();
@@ -175,7 +148,7 @@ RenderSummary RunRender(const RenderOptions& options)
 RenderSummary RunSnapshot(const SnapshotOptions& options)
 {
     const OutputTarget target = ClassifyOutput(options.output, true);
-    Module module(ChooseModule(options.module));
+    Module module(ResolveModulePath(options.module));
     std::unique_ptr<AudioSource> audio = OpenAudio(options.audio);
 
     const int rate = audio->SampleRate();

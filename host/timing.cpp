@@ -1,6 +1,8 @@
 #include "timing.h"
 
 #include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numeric>
 
@@ -104,6 +106,21 @@ uint32_t SampleToMilliseconds(int64_t sample, int sampleRate)
     const Int128 ms = static_cast<Int128>(sample) * 1000 / sampleRate;
     constexpr auto Max = std::numeric_limits<uint32_t>::max();
     return ms > Max ? Max : static_cast<uint32_t>(ms);
+}
+
+int64_t SecondsToSamples(double seconds, int rate)
+{
+    return static_cast<int64_t>(std::llround(seconds * rate));
+}
+
+std::string SecondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    std::string s = text;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    return s;
 }
 
 }  // namespace nimbrelle::host

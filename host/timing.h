@@ -39,4 +39,10 @@ int64_t FrameAtSample(int64_t sample, int sampleRate, FrameRate fps);
 // floor(sample * 1000 / rate), saturated to the range of the 32-bit field.
 uint32_t SampleToMilliseconds(int64_t sample, int sampleRate);
 
+// The sample nearest to `seconds` at `rate`: llround(seconds * rate).
+int64_t SecondsToSamples(double seconds, int rate);
+
+// "12", "12.5" or "12.345": at most millisecond precision, no trailing zeros.
+std::string SecondsText(double seconds);
+
 }  // namespace nimbrelle::host
