@@ -9,6 +9,7 @@
 
 #include "error.h"
 #include "signals.h"
+#include "timing.h"
 
 namespace nimbrelle::host {
 
@@ -199,6 +200,25 @@ void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t 
     if (closeResult != 0) {
         throw Error("cannot finish audio file " + Quoted(path.string()) + ": " + sf_error_number(closeResult));
     }
+}
+
+SampleSpan SelectSamples(const AudioSource& source, double start, std::optional<double> duration)
+{
+    const int rate = source.SampleRate();
+    const int64_t total = source.Length();
+    SampleSpan span;
+    span.first = SecondsToSamples(start, rate);
+    if (span.first >= total) {
+        throw Error("--start " + SecondsText(start) + " is at or past the end of " + source.Name() + " (" +
+                    SecondsText(static_cast<double>(total) / rate) + " s)");
+    }
+    span.end = total;
+    if (duration) {
+        const int64_t wanted = SecondsToSamples(*duration, rate);
+        if (wanted <= 0) throw Error("--duration must be longer than one sample");
+        span.end = std::min(total, span.first + wanted);
+    }
+    return span;
 }
 
 }  // namespace nimbrelle::host

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,5 +80,14 @@ private:
 // file. Throws Error naming `path` on any write failure (a full disk, say).
 void WriteWav(const std::filesystem::path& path, AudioSource& source, int64_t start,
               int64_t length);
+
+// The samples [first, end) of `source` that --start and --duration (in seconds) select; the
+// rest of the audio when there is no duration. Throws Error when the start is at or past the
+// end of the audio or the duration is shorter than one sample.
+struct SampleSpan {
+    int64_t first = 0;
+    int64_t end = 0;
+};
+SampleSpan SelectSamples(const AudioSource& source, double start, std::optional<double> duration);
 
 }  // namespace nimbrelle::host

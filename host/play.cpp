@@ -51,21 +51,12 @@ AudioReaders OpenAudio(const std::optional<fs::path>& path)
 // The samples --start and --duration select, checked as a render checks them.
 PlayRange ChooseRange(const PlayOptions& options, const AudioSource& audio)
 {
+    const SampleSpan span = SelectSamples(audio, options.start, options.duration);
     PlayRange range;
+    range.first = span.first;
+    range.end = span.end;
     range.rate = audio.SampleRate();
     range.fps = options.fps;
-    const int64_t total = audio.Length();
-    range.first = SecondsToSamples(options.start, range.rate);
-    if (range.first >= total) {
-        throw Error("--start " + SecondsText(options.start) + " is at or past the end of " + audio.Name() + " (" +
-                    SecondsText(static_cast<double>(total) / range.rate) + " s)");
-    }
-    range.end = total;
-    if (options.duration) {
-        const int64_t wanted = SecondsToSamples(*options.duration, range.rate);
-        if (wanted <= 0) throw Error("--duration must be longer than one sample");
-        range.end = std::min(total, range.first + wanted);
-    }
     return range;
 }
 
@@ -89,9 +80,9 @@ public:
 
 class SdlSubsystem {
 public:
-    SdlSubsystem(Uint32 flags, const char* what) : flags_(flags), what_(what)
+    SdlSubsystem(Uint32 flags, const char* what) : flags_(flags)
     {
-        if (SDL_InitSubSystem(flags) != 0) throw SdlFailure(what_);
+        if (SDL_InitSubSystem(flags) != 0) throw SdlFailure(what);
     }
     ~SdlSubsystem() { SDL_QuitSubSystem(flags_); }
     SdlSubsystem(const SdlSubsystem&) = delete;
@@ -99,7 +90,6 @@ public:
 
 private:
     Uint32 flags_;
-    const char* what_;
 };
 
 template <auto Destroy>

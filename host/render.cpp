@@ -97,18 +97,9 @@ RenderSummary RunRender(const RenderOptions& options)
     std::unique_ptr<AudioSource> audio = OpenAudio(options.audio);
 
     const int rate = audio->SampleRate();
-    const int64_t total = audio->Length();
-    const int64_t first = SecondsToSamples(options.start, rate);
-    if (first >= total) {
-        throw Error("--start " + SecondsText(options.start) + " is at or past the end of " + audio->Name() +
-                    " (" + SecondsText(static_cast<double>(total) / rate) + " s)");
-    }
-    int64_t length = total - first;
-    if (options.duration) {
-        const int64_t wanted = SecondsToSamples(*options.duration, rate);
-        if (wanted <= 0) throw Error("--duration must be longer than one sample");
-        length = std::min(length, wanted);
-    }
+    const SampleSpan span = SelectSamples(*audio, options.start, options.duration);
+    const int64_t first = span.first;
+    const int64_t length = span.end - span.first;
 
     FramePlan plan;
     plan.firstSample = first;

@@ -31,8 +31,7 @@ export DEBIAN_FRONTEND=noninteractive
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   need_root "adding the i386 architecture"
   echo "adding the i386 architecture"
-  dpkg --add-architecture i386
-  "$(dirname "$0")"/apt-update.sh
+  dpkg --add-architecture i386  # wine32:i386 is then missing, so the lists are fetched below
 fi
 
 missing=()

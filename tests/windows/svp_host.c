@@ -37,39 +37,27 @@ static void Fail(const char *what)
 #endif
 
 /*
- * Calls `entry` with `args` zero arguments pushed (2 or 5) and returns how far the callee
- * moved the stack pointer: 0 for a cdecl function (the caller removes the arguments), 4 * args
- * for one that removes them itself. The function's return value goes to *result.
+ * Calls `entry` with five zero arguments pushed and returns how many bytes of them the callee
+ * removed: 0 for a cdecl function (the caller removes the arguments), 4 * N for one that
+ * removes its own N arguments itself. Five covers every entry (render takes five, the others
+ * fewer); a callee ignores arguments beyond its own either way. The function's return value
+ * goes to *result.
  */
-static int32_t StackPopped(uintptr_t entry, int args, int32_t *result)
+static int32_t StackPopped(uintptr_t entry, int32_t *result)
 {
     int32_t popped;
     int32_t value;
-    if (args == 2) {
-        __asm__ volatile("movl %%esp, %%edi\n\t"
-                         "pushl $0\n\tpushl $0\n\t"
-                         "call *%[f]\n\t"
-                         "movl %%esp, %%edx\n\t"
-                         "subl %%edi, %%edx\n\t"
-                         "movl %%edi, %%esp\n\t"
-                         : "=a"(value), "=d"(popped)
-                         : [f] "b"(entry)
-                         : "ecx", "edi", "memory", "cc" VECTOR_CLOBBERS);
-        popped += 8;
-    } else {
-        __asm__ volatile("movl %%esp, %%edi\n\t"
-                         "pushl $0\n\tpushl $0\n\tpushl $0\n\tpushl $0\n\tpushl $0\n\t"
-                         "call *%[f]\n\t"
-                         "movl %%esp, %%edx\n\t"
-                         "subl %%edi, %%edx\n\t"
-                         "movl %%edi, %%esp\n\t"
-                         : "=a"(value), "=d"(popped)
-                         : [f] "b"(entry)
-                         : "ecx", "edi", "memory", "cc" VECTOR_CLOBBERS);
-        popped += 20;
-    }
+    __asm__ volatile("movl %%esp, %%edi\n\t"
+                     "pushl $0\n\tpushl $0\n\tpushl $0\n\tpushl $0\n\tpushl $0\n\t"
+                     "call *%[f]\n\t"
+                     "movl %%esp, %%edx\n\t"
+                     "subl %%edi, %%edx\n\t"
+                     "movl %%edi, %%esp\n\t"
+                     : "=a"(value), "=d"(popped)
+                     : [f] "b"(entry)
+                     : "ecx", "edi", "memory", "cc" VECTOR_CLOBBERS);
     *result = value;
-    return popped;
+    return popped + 20;
 }
 
 /* True when `address` lies inside the loaded image of `module`. */
@@ -173,12 +161,12 @@ static void CheckDescriptor(HMODULE module, QueryModuleFn query)
     /* The calling convention first: calling an entry that removes its own arguments through
      * a cdecl pointer corrupts the stack, so nothing else is called if one does. Render gets
      * all-zero arguments (a NULL buffer and NULL FrameData), which it refuses. */
-    if (StackPopped((uintptr_t)d->auxEntryA, 2, &result) != 0) {
+    if (StackPopped((uintptr_t)d->auxEntryA, &result) != 0) {
         Fail("the auxiliary entry removes its arguments: not cdecl");
         return;
     }
     if (result != 1) Fail("the auxiliary entry with arguments did not return 1");
-    if (StackPopped((uintptr_t)d->render, 5, &result) != 0) {
+    if (StackPopped((uintptr_t)d->render, &result) != 0) {
         Fail("render removes its arguments: not cdecl");
         return;
     }
