@@ -7,6 +7,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "demo_signal.h"
 #include "error.h"
 #include "signals.h"
 #include "timing.h"
@@ -14,28 +15,6 @@
 namespace nimbrelle::host {
 
 namespace fs = std::filesystem;
-
-// ---------------------------------------------------------------- MemorySource
-
-MemorySource::MemorySource(std::vector<float> interleavedStereo, int sampleRate, std::string name)
-    : samples_(std::move(interleavedStereo)), rate_(sampleRate), name_(std::move(name))
-{
-    if (samples_.size() % 2 != 0) samples_.push_back(0.0f);
-}
-
-void MemorySource::Seek(int64_t frame)
-{
-    position_ = static_cast<std::size_t>(std::clamp<int64_t>(frame, 0, Length())) * 2;
-}
-
-std::size_t MemorySource::Read(float* out, std::size_t frames)
-{
-    const std::size_t available = (samples_.size() - position_) / 2;
-    const std::size_t n = std::min(frames, available);
-    std::copy_n(samples_.data() + position_, n * 2, out);
-    position_ += n * 2;
-    return n;
-}
 
 // ---------------------------------------------------------------- SndfileSource
 
@@ -118,11 +97,6 @@ void SndfileSource::Seek(int64_t frame)
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)
 {
-    const auto channels = static_cast<std::size_t>(channels_);
-    // Extra channels go to both sides at half weight; the whole mix is scaled to keep its level.
-    const double extraWeight = 0.5;
-    const double scale = 1.0 / (1.0 + extraWeight * static_cast<double>(std::max(0, channels_ - 2)));
-
     std::size_t done = 0;
     while (done < frames) {
         const std::size_t want = std::min(frames - done, ReadBlockFrames);
@@ -132,26 +106,16 @@ std::size_t SndfileSource::Read(float* out, std::size_t frames)
                         SndfileMessage(file_->file));
         }
         const auto n = static_cast<std::size_t>(got);
-        float* o = out + 2 * done;
-        const float* in = scratch_.data();
-        if (channels == 1) {
-            for (std::size_t i = 0; i < n; ++i) o[2 * i] = o[2 * i + 1] = in[i];
-        } else if (channels == 2) {
-            std::copy_n(in, 2 * n, o);
-        } else {
-            for (std::size_t i = 0; i < n; ++i) {
-                const float* frame = in + i * channels;
-                double extra = 0.0;
-                for (std::size_t c = 2; c < channels; ++c) extra += static_cast<double>(frame[c]);
-                extra *= extraWeight;
-                o[2 * i] = static_cast<float>((static_cast<double>(frame[0]) + extra) * scale);
-                o[2 * i + 1] = static_cast<float>((static_cast<double>(frame[1]) + extra) * scale);
-            }
-        }
+        analysis::MixToStereo(scratch_.data(), n, channels_, out + 2 * done);
         done += n;
         if (n < want) break;  // end of the file
     }
     return done;
+}
+
+std::unique_ptr<AudioSource> SndfileSource::Reopen() const
+{
+    return std::make_unique<SndfileSource>(path_);
 }
 
 // ---------------------------------------------------------------- WriteWav
@@ -202,23 +166,28 @@ void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t 
     }
 }
 
-SampleSpan SelectSamples(const AudioSource& source, double start, std::optional<double> duration)
+std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
+{
+    if (path) return std::make_unique<SndfileSource>(*path);
+    return MakeDemoSource();
+}
+
+analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::optional<double> duration,
+                               FrameRate fps)
 {
     const int rate = source.SampleRate();
     const int64_t total = source.Length();
-    SampleSpan span;
-    span.first = SecondsToSamples(start, rate);
-    if (span.first >= total) {
+    const analysis::SampleSelection selection = analysis::SelectSamples(total, rate, start, duration);
+    switch (selection.status) {
+    case analysis::SampleSelection::Status::StartPastEnd:
         throw Error("--start " + SecondsText(start) + " is at or past the end of " + source.Name() + " (" +
                     SecondsText(static_cast<double>(total) / rate) + " s)");
+    case analysis::SampleSelection::Status::TooShort:
+        throw Error("--duration must be longer than one sample");
+    case analysis::SampleSelection::Status::Ok:
+        break;
     }
-    span.end = total;
-    if (duration) {
-        const int64_t wanted = SecondsToSamples(*duration, rate);
-        if (wanted <= 0) throw Error("--duration must be longer than one sample");
-        span.end = std::min(total, span.first + wanted);
-    }
-    return span;
+    return analysis::FramePlan{selection.first, selection.end, rate, fps};
 }
 
 }  // namespace nimbrelle::host

@@ -1,5 +1,5 @@
-// Audio input: decoded files and in-memory signals, always presented as interleaved stereo
-// float samples (left, right) in [-1, 1] at the source's own sample rate.
+// Audio input: decoded files and the built-in demo, presented as the shared route's
+// AudioSource (interleaved stereo float samples at the source's own sample rate).
 #pragma once
 
 #include <cstddef>
@@ -10,49 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "nimbrelle/analysis/frame_plan.h"
+#include "nimbrelle/analysis/samples.h"
+#include "timing.h"
+
 namespace nimbrelle::host {
 
-class AudioSource {
-public:
-    virtual ~AudioSource() = default;
-    AudioSource() = default;
-    AudioSource(const AudioSource&) = delete;
-    AudioSource& operator=(const AudioSource&) = delete;
-
-    virtual int SampleRate() const = 0;
-    // Length in sample frames (one frame = one sample per channel).
-    virtual int64_t Length() const = 0;
-    // Moves the read position to sample frame `frame` (0 <= frame <= Length()).
-    virtual void Seek(int64_t frame) = 0;
-    // Reads up to `frames` stereo frames into `out` (2 * frames floats) and returns how many
-    // were read; fewer only at the end of the audio.
-    virtual std::size_t Read(float* out, std::size_t frames) = 0;
-    // What to call the source in messages: the file name, or "the demo signal".
-    virtual std::string Name() const = 0;
-};
-
-// A signal held in memory, e.g. the built-in demo.
-class MemorySource final : public AudioSource {
-public:
-    MemorySource(std::vector<float> interleavedStereo, int sampleRate, std::string name);
-    int SampleRate() const override { return rate_; }
-    int64_t Length() const override { return static_cast<int64_t>(samples_.size() / 2); }
-    void Seek(int64_t frame) override;
-    std::size_t Read(float* out, std::size_t frames) override;
-    std::string Name() const override { return name_; }
-
-private:
-    std::vector<float> samples_;
-    int rate_;
-    std::string name_;
-    std::size_t position_ = 0;
-};
+using analysis::AudioSource;
+using analysis::MemorySource;
 
 // A file decoded by libsndfile: WAV, FLAC, Ogg/Vorbis, Opus, MP3 and whatever else the
-// installed libsndfile reads. A mono file feeds both channels. Files with more channels are
-// mixed down: channel 0 is left, channel 1 right, and every further channel goes to both
-// sides at half weight; the sum is scaled by 1 / (1 + (channels - 2) / 2), so a signal that
-// is the same on every channel keeps its level and the mix cannot exceed full scale.
+// installed libsndfile reads, mixed to stereo as analysis::MixFrame describes (a mono file
+// feeds both channels).
 class SndfileSource final : public AudioSource {
 public:
     // Throws Error naming the file when it is missing, unreadable, empty, not audio, or holds
@@ -64,6 +33,8 @@ public:
     void Seek(int64_t frame) override;
     std::size_t Read(float* out, std::size_t frames) override;
     std::string Name() const override { return path_.string(); }
+    // Opens the file again.
+    std::unique_ptr<AudioSource> Reopen() const override;
     int FileChannels() const { return channels_; }
 
 private:
@@ -81,13 +52,13 @@ private:
 void WriteWav(const std::filesystem::path& path, AudioSource& source, int64_t start,
               int64_t length);
 
-// The samples [first, end) of `source` that --start and --duration (in seconds) select; the
-// rest of the audio when there is no duration. Throws Error when the start is at or past the
-// end of the audio or the duration is shorter than one sample.
-struct SampleSpan {
-    int64_t first = 0;
-    int64_t end = 0;
-};
-SampleSpan SelectSamples(const AudioSource& source, double start, std::optional<double> duration);
+// The audio file, or the built-in demo when there is none. Throws Error naming the file.
+std::unique_ptr<AudioSource> OpenAudio(const std::optional<std::filesystem::path>& path);
+
+// The frames at `fps` of the samples of `source` that --start and --duration (in seconds)
+// select; the rest of the audio when there is no duration. Throws Error when the start is at
+// or past the end of the audio or the duration is shorter than one sample.
+analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::optional<double> duration,
+                               FrameRate fps);
 
 }  // namespace nimbrelle::host

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "demo_signal.h"
 #include "error.h"
 #include "module_loader.h"
 #include "signals.h"
@@ -40,24 +39,11 @@ struct AudioReaders {
     std::unique_ptr<AudioSource> analysed;
 };
 
-AudioReaders OpenAudio(const std::optional<fs::path>& path)
+AudioReaders OpenReaders(const std::optional<fs::path>& path)
 {
-    if (path) return {std::make_unique<SndfileSource>(*path), std::make_unique<SndfileSource>(*path)};
-    std::vector<float> demo = SynthesiseDemo(DemoSampleRate);
-    auto played = std::make_unique<MemorySource>(demo, DemoSampleRate, "the demo signal");
-    return {std::move(played), std::make_unique<MemorySource>(std::move(demo), DemoSampleRate, "the demo signal")};
-}
-
-// The samples --start and --duration select, checked as a render checks them.
-PlayRange ChooseRange(const PlayOptions& options, const AudioSource& audio)
-{
-    const SampleSpan span = SelectSamples(audio, options.start, options.duration);
-    PlayRange range;
-    range.first = span.first;
-    range.end = span.end;
-    range.rate = audio.SampleRate();
-    range.fps = options.fps;
-    return range;
+    std::unique_ptr<AudioSource> played = OpenAudio(path);
+    std::unique_ptr<AudioSource> analysed = played->Reopen();
+    return {std::move(played), std::move(analysed)};
 }
 
 // ---------------------------------------------------------------- SDL resources
@@ -226,7 +212,7 @@ private:
 // heard is the first one the device has not taken yet.
 class DeviceClock final : public PlayClock {
 public:
-    DeviceClock(std::unique_ptr<AudioOutput> output, AudioSource& source, const PlayRange& range)
+    DeviceClock(std::unique_ptr<AudioOutput> output, AudioSource& source, const FramePlan& range)
         : output_(std::move(output)), source_(source), range_(range), smooth_(range.rate),
           ahead_(range.rate / 2), block_(static_cast<std::size_t>(output_->BufferFrames()) * 2)
     {
@@ -288,7 +274,7 @@ private:
 
     std::unique_ptr<AudioOutput> output_;
     AudioSource& source_;
-    PlayRange range_;
+    FramePlan range_;
     DeviceQueue queue_;
     SmoothedPosition smooth_;
     int64_t ahead_;
@@ -303,7 +289,7 @@ struct StartedClock {
     bool withSound = false;
 };
 
-StartedClock StartClock(AudioSource& played, const PlayRange& range)
+StartedClock StartClock(AudioSource& played, const FramePlan& range)
 {
     try {
         return {std::make_unique<DeviceClock>(std::make_unique<AudioOutput>(range.rate), played, range), true};
@@ -356,7 +342,7 @@ std::string WindowTitle(const PlayOptions& options)
 // One play in progress: the window's input, the clock and the frames.
 class Player {
 public:
-    Player(SDL_Window* window, SDL_Renderer* renderer, Module& module, AudioReaders& audio, const PlayRange& range,
+    Player(SDL_Window* window, SDL_Renderer* renderer, Module& module, AudioReaders& audio, const FramePlan& range,
            float gain)
         : window_(window), canvas_(renderer), module_(module), range_(range), feed_(*audio.analysed, range, gain),
           chooser_(range), started_(StartClock(*audio.played, range)), clock_(*started_.clock)
@@ -437,7 +423,7 @@ private:
     SDL_Window* window_;
     Canvas canvas_;
     Module& module_;
-    PlayRange range_;
+    FramePlan range_;
     FrameFeed feed_;
     FrameChooser chooser_;
     StartedClock started_;
@@ -453,8 +439,8 @@ PlaySummary RunPlay(const PlayOptions& options)
 {
     // Module and audio first, so their errors come before any window opens.
     Module module(ResolveModulePath(options.module));
-    AudioReaders audio = OpenAudio(options.audio);
-    const PlayRange range = ChooseRange(options, *audio.played);
+    AudioReaders audio = OpenReaders(options.audio);
+    const FramePlan range = PlanFrames(*audio.played, options.start, options.duration, options.fps);
 
     SdlLibrary sdl;
     std::unique_ptr<SdlSubsystem> video;

@@ -4,15 +4,16 @@
 // The window and audio code lives in play.cpp. What decides which frame to draw is kept here
 // as small classes without any window or device in them, so it can be tested on its own:
 //
-//   PlayRange        the stretch of audio being played, cut into frames exactly as a render
-//                    of the same --start and --duration cuts it;
+//   FramePlan        (the shared route's) the stretch of audio being played, cut into frames
+//                    exactly as a render of the same --start and --duration cuts it;
 //   FrameChooser     which frame to draw for the sample being heard: forward only, skipping
 //                    frames when drawing falls behind;
 //   SeekTarget       where a seek lands;
 //   DeviceQueue      the sample being heard, from what was queued and what is still pending;
 //   SmoothedPosition that position carried on by the wall clock between device buffers;
 //   WallClock        the position when there is no audio device at all;
-//   FrameFeed        the FrameData of any frame, identical to what a render computes.
+//   FrameFeed        (the shared route's) the FrameData of any frame, in any order, identical to
+//                    what a render computes.
 #pragma once
 
 #include <algorithm>
@@ -22,8 +23,9 @@
 #include <filesystem>
 #include <optional>
 
-#include "analysis.h"
 #include "audio.h"
+#include "nimbrelle/analysis/frame_plan.h"
+#include "nimbrelle/analysis/route.h"
 #include "nimbrelle/module.h"
 #include "output.h"
 #include "timing.h"
@@ -57,6 +59,8 @@ PlaySummary RunPlay(const PlayOptions& options);
 // ---------------------------------------------------------------- choosing frames
 
 using PlayTime = std::chrono::steady_clock::time_point;
+using analysis::FrameFeed;
+using analysis::FramePlan;
 
 // Whole samples in a non-negative stretch of wall-clock time, rounded down.
 inline int64_t SamplesIn(std::chrono::steady_clock::duration elapsed, int rate)
@@ -65,28 +69,10 @@ inline int64_t SamplesIn(std::chrono::steady_clock::duration elapsed, int rate)
     return static_cast<int64_t>(std::chrono::duration<double>(elapsed).count() * rate);
 }
 
-// The absolute samples [first, end) of the audio a play covers. Frame n starts at absolute
-// sample first + FrameStartSample(n), as in a render starting at `first`.
-struct PlayRange {
-    int64_t first = 0;
-    int64_t end = 0;
-    int rate = 48000;
-    FrameRate fps;
-
-    int64_t FrameCount() const { return FrameCountFor(end - first, rate, fps); }
-    int64_t FrameStart(int64_t frame) const { return first + FrameStartSample(frame, rate, fps); }
-    // The frame being heard at absolute sample `sample`; the first or last frame outside.
-    int64_t FrameAt(int64_t sample) const
-    {
-        return std::clamp<int64_t>(FrameAtSample(sample - first, rate, fps), 0, std::max<int64_t>(0, FrameCount() - 1));
-    }
-    bool Finished(int64_t heard) const { return heard >= end; }
-};
-
 // Where a seek by `seconds` from the sample being heard lands: the first sample of the frame
 // holding the target, so sound and picture restart together, and never before the range.
 // Past the last sample it is the end of the range: the play is over.
-inline int64_t SeekTarget(const PlayRange& range, int64_t heard, double seconds)
+inline int64_t SeekTarget(const FramePlan& range, int64_t heard, double seconds)
 {
     const int64_t target = heard + static_cast<int64_t>(std::llround(seconds * range.rate));
     if (target >= range.end) return range.end;
@@ -100,7 +86,7 @@ inline int64_t SeekTarget(const PlayRange& range, int64_t heard, double seconds)
 // lets the frame at the new position be drawn, whichever way the seek went.
 class FrameChooser {
 public:
-    explicit FrameChooser(const PlayRange& range) : range_(range) {}
+    explicit FrameChooser(const FramePlan& range) : range_(range) {}
 
     // The frame to draw now, or nothing when it has been drawn already or the range is over.
     std::optional<int64_t> Choose(int64_t heard)
@@ -130,7 +116,7 @@ public:
 
 private:
     static constexpr int64_t NoFrame = -1;
-    PlayRange range_;
+    FramePlan range_;
     int64_t last_ = NoFrame;
     int64_t drawn_ = 0;
     int64_t skipped_ = 0;
@@ -219,37 +205,6 @@ private:
     int64_t origin_;
     PlayTime since_;
     bool paused_ = false;
-};
-
-// The FrameData of frame n of a range, computed exactly as a render computes it: the 512
-// samples before the frame's first sample, from a reading of the audio of its own. Frames
-// may come in any order: moving forward reads on; moving back, or more than a second ahead
-// (a seek), re-seeds the sample history at the new position.
-class FrameFeed {
-public:
-    FrameFeed(AudioSource& source, const PlayRange& range, float gain)
-        : source_(source), range_(range), analyser_(gain)
-    {
-    }
-
-    const FrameData& Frame(int64_t n)
-    {
-        const int64_t sample = range_.FrameStart(n);
-        if (!history_ || sample < history_->Position() || sample - history_->Position() > range_.rate) {
-            history_.emplace(source_, sample);
-        } else {
-            history_->AdvanceTo(sample);
-        }
-        analyser_.Analyse(history_->Left(), history_->Right(), SampleToMilliseconds(sample, range_.rate), data_);
-        return data_;
-    }
-
-private:
-    AudioSource& source_;
-    PlayRange range_;
-    Analyser analyser_;
-    std::optional<SampleHistory> history_;
-    FrameData data_{};
 };
 
 }  // namespace nimbrelle::host

@@ -14,33 +14,28 @@ namespace nimbrelle::host {
 
 namespace fs = std::filesystem;
 
-void RenderFrames(AudioSource& audio, Module& module, Analyser& analyser, const FramePlan& plan,
-                  FrameSink& sink, Progress& progress)
+void RenderFrames(analysis::FrameFeed& feed, Module& module, const CanvasSizes& canvas, FrameSink& sink,
+                  Progress& progress)
 {
-    const auto stride = static_cast<std::size_t>(plan.padded.width);
-    std::vector<uint32_t> pixels(stride * static_cast<std::size_t>(plan.padded.height), 0u);
-    FrameData frame{};
-    SampleHistory history(audio, plan.firstSample);
-    const int rate = audio.SampleRate();
-    const bool padRight = plan.padded.width > plan.visible.width;
-    const bool padBottom = plan.padded.height > plan.visible.height;
+    const FrameGeometry visible = canvas.visible;
+    const auto stride = static_cast<std::size_t>(canvas.padded.width);
+    std::vector<uint32_t> pixels(stride * static_cast<std::size_t>(canvas.padded.height), 0u);
+    const bool padRight = canvas.padded.width > visible.width;
+    const bool padBottom = canvas.padded.height > visible.height;
 
     module.Init();
-    for (int64_t n = 0; n < plan.frameCount; ++n) {
+    const int64_t frames = feed.Plan().FrameCount();
+    for (int64_t n = 0; n < frames; ++n) {
         ThrowIfInterrupted();
-        const int64_t sample = plan.firstSample + FrameStartSample(n, rate, plan.fps);
-        history.AdvanceTo(sample);
-        analyser.Analyse(history.Left(), history.Right(), SampleToMilliseconds(sample, rate), frame);
-        module.Render(pixels.data(), plan.visible.width, plan.visible.height,
-                      static_cast<int32_t>(stride), frame, n);
+        module.Render(pixels.data(), visible.width, visible.height, static_cast<int32_t>(stride), feed.Frame(n), n);
         if (padRight) {
-            for (std::size_t y = 0; y < static_cast<std::size_t>(plan.visible.height); ++y) {
+            for (std::size_t y = 0; y < static_cast<std::size_t>(visible.height); ++y) {
                 uint32_t* row = pixels.data() + y * stride;
-                std::fill(row + plan.visible.width, row + stride, row[plan.visible.width - 1]);
+                std::fill(row + visible.width, row + stride, row[visible.width - 1]);
             }
         }
-        for (int y = plan.visible.height; padBottom && y < plan.padded.height; ++y) {
-            std::copy_n(pixels.data() + static_cast<std::size_t>(plan.visible.height - 1) * stride, stride,
+        for (int y = visible.height; padBottom && y < canvas.padded.height; ++y) {
+            std::copy_n(pixels.data() + static_cast<std::size_t>(visible.height - 1) * stride, stride,
                         pixels.data() + static_cast<std::size_t>(y) * stride);
         }
         sink.Write(pixels.data(), n);
@@ -50,19 +45,14 @@ void RenderFrames(AudioSource& audio, Module& module, Analyser& analyser, const 
 
 namespace {
 
-std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
-{
-    if (path) return std::make_unique<SndfileSource>(*path);
-    return MakeDemoSource();
-}
-
-void ReportDone(const std::string& output, const FramePlan& plan, double seconds, bool quiet)
+void ReportDone(const std::string& output, const analysis::FramePlan& plan, FrameGeometry size, double seconds,
+                bool quiet)
 {
     if (quiet) return;
-    const double fps = seconds > 0.0 ? static_cast<double>(plan.frameCount) / seconds : 0.0;
+    const double fps = seconds > 0.0 ? static_cast<double>(plan.FrameCount()) / seconds : 0.0;
     std::fprintf(stderr, "nimbrelle: wrote %s: %" PRId64 " frames, %dx%d at %s fps, in %.1f s (%.1f frames/s)\n",
-                 output.c_str(), plan.frameCount, plan.visible.width, plan.visible.height,
-                 plan.fps.ToString().c_str(), seconds, fps);
+                 output.c_str(), plan.FrameCount(), size.width, size.height, plan.fps.ToString().c_str(), seconds,
+                 fps);
 }
 
 }  // namespace
@@ -71,13 +61,13 @@ namespace {
 
 // Renders every frame of the plan into the sink and commits it; returns the seconds taken.
 // The progress display is closed whether or not the render succeeds.
-double RenderAndCommit(AudioSource& audio, Module& module, const FramePlan& plan, FrameSink& sink, float gain,
-                       bool quiet)
+double RenderAndCommit(AudioSource& audio, Module& module, const analysis::FramePlan& plan, const CanvasSizes& canvas,
+                       FrameSink& sink, float gain, bool quiet)
 {
-    Analyser analyser(gain);
-    Progress progress(stderr, plan.frameCount, quiet);
+    analysis::FrameFeed feed(audio, plan, gain);
+    Progress progress(stderr, plan.FrameCount(), quiet);
     try {
-        RenderFrames(audio, module, analyser, plan, sink, progress);
+        RenderFrames(feed, module, canvas, sink, progress);
         sink.Commit();
     } catch (...) {
         progress.Finish();
@@ -96,44 +86,35 @@ RenderSummary RunRender(const RenderOptions& options)
     Module module(ResolveModulePath(options.module));
     std::unique_ptr<AudioSource> audio = OpenAudio(options.audio);
 
-    const int rate = audio->SampleRate();
-    const SampleSpan span = SelectSamples(*audio, options.start, options.duration);
-    const int64_t first = span.first;
-    const int64_t length = span.end - span.first;
-
-    FramePlan plan;
-    plan.firstSample = first;
-    plan.frameCount = FrameCountFor(length, rate, options.fps);
-    plan.fps = options.fps;
-    plan.visible = options.size;
-    plan.padded = options.size;
+    const analysis::FramePlan plan = PlanFrames(*audio, options.start, options.duration, options.fps);
+    CanvasSizes canvas{options.size, options.size};
 
     TempPath soundTrack;  // declared first, so the sink (and ffmpeg) goes before it
     std::unique_ptr<FrameSink> sink;
     if (target.kind == OutputKind::Video) {
         // 4:2:0 video needs even sides: an odd side gains one pixel, a copy of its last row
         // or column.
-        plan.padded.width += plan.padded.width % 2;
-        plan.padded.height += plan.padded.height % 2;
+        canvas.padded.width += canvas.padded.width % 2;
+        canvas.padded.height += canvas.padded.height % 2;
         if (!FindInPath("ffmpeg")) {
             throw Error("cannot write " + Quoted(options.output) +
                         ": the ffmpeg program was not found in PATH (install ffmpeg, or render PNG frames instead)");
         }
         soundTrack = MakeTempFile(fs::temp_directory_path(), "nimbrelle-audio-", ".wav");
-        WriteWav(soundTrack.Path(), *audio, first, length);
+        WriteWav(soundTrack.Path(), *audio, plan.first, plan.end - plan.first);
         VideoSettings video;
-        video.size = plan.padded;
+        video.size = canvas.padded;
         video.fps = options.fps;
         video.crf = options.crf;
         video.preset = options.preset;
         sink = MakeVideoSink(target, video, soundTrack.Path());
     } else {
-        sink = MakePngSequenceSink(target, plan.padded);
+        sink = MakePngSequenceSink(target, canvas.padded);
     }
 
-    const double seconds = RenderAndCommit(*audio, module, plan, *sink, options.gain, options.quiet);
-    ReportDone(options.output, plan, seconds, options.quiet);
-    return RenderSummary{plan.frameCount, seconds};
+    const double seconds = RenderAndCommit(*audio, module, plan, canvas, *sink, options.gain, options.quiet);
+    ReportDone(options.output, plan, canvas.visible, seconds, options.quiet);
+    return RenderSummary{plan.FrameCount(), seconds};
 }
 
 RenderSummary RunSnapshot(const SnapshotOptions& options)
@@ -148,23 +129,19 @@ RenderSummary RunSnapshot(const SnapshotOptions& options)
         throw Error("--at " + SecondsText(options.at) + " is at or past the end of " + audio->Name() + " (" +
                     SecondsText(static_cast<double>(audio->Length()) / rate) + " s)");
     }
-    const int64_t frame = FrameAtSample(at, rate, options.fps);
+    // The scene is stateful: every frame before the one holding `at` is drawn too.
+    const analysis::FramePlan plan = analysis::PlanUpTo(at, rate, options.fps);
+    const int64_t frame = plan.FrameCount() - 1;
+    const CanvasSizes canvas{options.size, options.size};
 
-    FramePlan plan;
-    plan.firstSample = 0;
-    plan.frameCount = frame + 1;  // the scene is stateful: every earlier frame is drawn too
-    plan.fps = options.fps;
-    plan.visible = options.size;
-    plan.padded = options.size;
-
-    std::unique_ptr<FrameSink> sink = MakeSnapshotSink(target, plan.padded, frame);
-    const double seconds = RenderAndCommit(*audio, module, plan, *sink, options.gain, options.quiet);
+    std::unique_ptr<FrameSink> sink = MakeSnapshotSink(target, canvas.padded, frame);
+    const double seconds = RenderAndCommit(*audio, module, plan, canvas, *sink, options.gain, options.quiet);
     if (!options.quiet) {
         std::fprintf(stderr, "nimbrelle: wrote %s: frame %" PRId64 " (%.3f s), %dx%d\n", options.output.c_str(),
-                     frame, static_cast<double>(FrameStartSample(frame, rate, options.fps)) / rate,
-                     plan.visible.width, plan.visible.height);
+                     frame, static_cast<double>(plan.FrameStart(frame)) / rate, canvas.visible.width,
+                     canvas.visible.height);
     }
-    return RenderSummary{plan.frameCount, seconds};
+    return RenderSummary{plan.FrameCount(), seconds};
 }
 
 void PrintModuleInfo(const fs::path& path, std::FILE* out)

@@ -7,31 +7,26 @@
 #include <optional>
 #include <string>
 
-#include "analysis.h"
 #include "audio.h"
 #include "module_loader.h"
+#include "nimbrelle/analysis/route.h"
 #include "output.h"
 #include "progress.h"
 #include "timing.h"
 
 namespace nimbrelle::host {
 
-// What the frame loop draws: frames 0 .. frameCount-1, frame n analysing the audio up to
-// absolute sample firstSample + FrameStartSample(n). The module draws `visible`; the frames
-// handed to the sink are `padded` (at least as large), the extra columns and rows repeating
-// the last visible ones.
-struct FramePlan {
-    int64_t firstSample = 0;
-    int64_t frameCount = 0;
-    FrameRate fps;
+// The canvas of a render: the module draws `visible`; the frames handed to the sink are
+// `padded` (at least as large), the extra columns and rows repeating the last visible ones.
+struct CanvasSizes {
     FrameGeometry visible;
     FrameGeometry padded;
 };
 
-// Initialises the module, then analyses, draws and hands on every frame of `plan`. Reuses
-// one pixel buffer and one FrameData; throws Interrupted when a stop is requested.
-void RenderFrames(AudioSource& audio, Module& module, Analyser& analyser, const FramePlan& plan,
-                  FrameSink& sink, Progress& progress);
+// Initialises the module, then analyses, draws and hands on every frame of the feed's plan.
+// Reuses one pixel buffer; throws Interrupted when a stop is requested.
+void RenderFrames(analysis::FrameFeed& feed, Module& module, const CanvasSizes& canvas, FrameSink& sink,
+                  Progress& progress);
 
 struct RenderOptions {
     std::optional<std::filesystem::path> audio;  // the demo signal when empty

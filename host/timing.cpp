@@ -11,9 +11,6 @@
 namespace nimbrelle::host {
 namespace {
 
-// Products of frame indices, sample rates and fraction terms can pass 2^63 for long renders.
-__extension__ using Int128 = __int128;
-
 bool ParseInt(std::string_view text, int64_t& value)
 {
     if (text.empty()) return false;
@@ -37,11 +34,6 @@ bool AllDigits(std::string_view text)
 }
 
 }  // namespace
-
-std::string FrameRate::ToString() const
-{
-    return den == 1 ? std::to_string(num) : std::to_string(num) + "/" + std::to_string(den);
-}
 
 FrameRate ParseFrameRate(std::string_view text)
 {
@@ -75,42 +67,6 @@ FrameRate ParseFrameRate(std::string_view text)
     }
     const int64_t g = std::gcd(num, den);
     return FrameRate{num / g, den / g};
-}
-
-int64_t FrameStartSample(int64_t frame, int sampleRate, FrameRate fps)
-{
-    const Int128 product = static_cast<Int128>(frame) * sampleRate * fps.den;
-    return static_cast<int64_t>(product / fps.num);
-}
-
-int64_t FrameCountFor(int64_t samples, int sampleRate, FrameRate fps)
-{
-    if (samples <= 0) return 0;
-    const Int128 numerator = static_cast<Int128>(samples) * fps.num;
-    const Int128 denominator = static_cast<Int128>(sampleRate) * fps.den;
-    return static_cast<int64_t>((numerator + denominator - 1) / denominator);
-}
-
-int64_t FrameAtSample(int64_t sample, int sampleRate, FrameRate fps)
-{
-    if (sample <= 0) return 0;
-    // floor(n * rate * den / num) <= sample  <=>  n * rate * den < (sample + 1) * num.
-    const Int128 numerator = (static_cast<Int128>(sample) + 1) * fps.num - 1;
-    const Int128 denominator = static_cast<Int128>(sampleRate) * fps.den;
-    return static_cast<int64_t>(numerator / denominator);
-}
-
-uint32_t SampleToMilliseconds(int64_t sample, int sampleRate)
-{
-    if (sample <= 0 || sampleRate <= 0) return 0;
-    const Int128 ms = static_cast<Int128>(sample) * 1000 / sampleRate;
-    constexpr auto Max = std::numeric_limits<uint32_t>::max();
-    return ms > Max ? Max : static_cast<uint32_t>(ms);
-}
-
-int64_t SecondsToSamples(double seconds, int rate)
-{
-    return static_cast<int64_t>(std::llround(seconds * rate));
 }
 
 std::string SecondsText(double seconds)

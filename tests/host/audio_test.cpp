@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "analysis.h"
+#include "nimbrelle/analysis.h"
 #include "audio.h"
 #include "demo_signal.h"
 #include "error.h"
@@ -76,8 +76,8 @@ TEST_F(Formats, EveryFormatDecodesToTheToneAtItsLevel)
         SndfileSource source(dir_->Path() / c.file);
         EXPECT_EQ(source.SampleRate(), c.rate);
         EXPECT_NEAR(static_cast<double>(source.Length()) / c.rate, 1.0, 0.06);
-        SampleHistory history(source, c.rate / 2);
-        Analyser analyser;
+        analysis::SourceHistory history(source, c.rate / 2);
+        analysis::Analyser analyser;
         FrameData frame{};
         analyser.Analyse(history.Left(), history.Right(), 0, frame);
         const int expectedBin = static_cast<int>(std::lround(1000.0 * 512 / c.rate));
@@ -180,8 +180,8 @@ TEST(DemoSignal, HasQuietAndLoudPassagesThatDriveTheModule)
     // Per section: the mean of blockB[0][2] (the burst), the share of frames launching the
     // fountain (a launch level above 23) and the mean low-bin energy.
     MemorySource source(demo, DemoSampleRate, "demo");
-    SampleHistory history(source, 0);
-    Analyser analyser;
+    analysis::SourceHistory history(source, 0);
+    analysis::Analyser analyser;
     FrameData frame{};
     struct Stats {
         double burst = 0, launching = 0, energy = 0;

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "analysis.h"
+#include "nimbrelle/analysis.h"
 #include "audio.h"
 #include "host_test_support.h"
 #include "play.h"
@@ -27,9 +27,9 @@ using test::ScratchDir;
 
 const PlayTime T0 = PlayTime{} + 1000s;
 
-PlayRange Range(int64_t first, int64_t length, int rate, FrameRate fps)
+FramePlan Range(int64_t first, int64_t length, int rate, FrameRate fps)
 {
-    return PlayRange{first, first + length, rate, fps};
+    return FramePlan{first, first + length, rate, fps};
 }
 
 // ---------------------------------------------------------------- choosing frames
@@ -37,7 +37,7 @@ PlayRange Range(int64_t first, int64_t length, int rate, FrameRate fps)
 TEST(PlayFrames, TheFrameHeardIsCutAsARenderCutsIt)
 {
     // Two seconds in, one second long, at 60 fps: frames of exactly 800 samples.
-    const PlayRange range = Range(96000, 48000, 48000, {60, 1});
+    const FramePlan range = Range(96000, 48000, 48000, {60, 1});
     EXPECT_EQ(range.FrameCount(), 60);
     EXPECT_EQ(range.FrameAt(96000), 0);
     EXPECT_EQ(range.FrameAt(96799), 0);
@@ -49,7 +49,7 @@ TEST(PlayFrames, TheFrameHeardIsCutAsARenderCutsIt)
     EXPECT_TRUE(range.Finished(range.end));
 
     // An uneven rate: frame n starts where a render starting at `first` starts it.
-    const PlayRange ntsc = Range(44100 * 7 + 13, 44100 * 3, 44100, {30000, 1001});
+    const FramePlan ntsc = Range(44100 * 7 + 13, 44100 * 3, 44100, {30000, 1001});
     EXPECT_EQ(ntsc.FrameStart(2), ntsc.first + 2942);
     EXPECT_EQ(ntsc.FrameAt(ntsc.first + 2941), 1);
     EXPECT_EQ(ntsc.FrameAt(ntsc.first + 2942), 2);
@@ -57,7 +57,7 @@ TEST(PlayFrames, TheFrameHeardIsCutAsARenderCutsIt)
 
 TEST(PlayFrames, FramesGoForwardOnceEachAndSkipWhenBehind)
 {
-    const PlayRange range = Range(96000, 48000, 48000, {60, 1});
+    const FramePlan range = Range(96000, 48000, 48000, {60, 1});
     FrameChooser chooser(range);
     EXPECT_FALSE(chooser.NextFrameStart()) << "nothing drawn yet";
     EXPECT_EQ(chooser.Choose(96000), 0);
@@ -86,7 +86,7 @@ TEST(PlayFrames, FramesGoForwardOnceEachAndSkipWhenBehind)
 TEST(PlayFrames, SeeksLandOnFrameStartsInsideTheRange)
 {
     // Ten seconds into the audio, twenty seconds long, at 29.97 fps.
-    const PlayRange range = Range(441000, 44100 * 20, 44100, {30000, 1001});
+    const FramePlan range = Range(441000, 44100 * 20, 44100, {30000, 1001});
     const int64_t heard = range.first + 44100 * 7 + 123;
     const int64_t ahead = SeekTarget(range, heard, 5.0);
     EXPECT_EQ(ahead, range.FrameStart(range.FrameAt(heard + 5 * 44100))) << "the start of the frame 5 s on";
@@ -176,15 +176,15 @@ TEST(PlayFeed, FrameDataMatchesARenderWhateverTheOrder)
         const double swell = static_cast<double>(i % 40000) / 40000.0;
         samples[i] = static_cast<float>((static_cast<double>(rng.Below(2001)) / 1000.0 - 1.0) * swell);
     }
-    const PlayRange range = Range(12345, Rate * 8, Rate, {30000, 1001});
+    const FramePlan range = Range(12345, Rate * 8, Rate, {30000, 1001});
     const float gain = 1.5f;
 
     // The render: every frame in order, as RenderFrames does.
     std::vector<FrameData> rendered(static_cast<std::size_t>(range.FrameCount()));
     {
         MemorySource source(samples, Rate, "noise");
-        SampleHistory history(source, range.first);
-        Analyser analyser(gain);
+        analysis::SourceHistory history(source, range.first);
+        analysis::Analyser analyser(gain);
         for (int64_t n = 0; n < range.FrameCount(); ++n) {
             history.AdvanceTo(range.FrameStart(n));
             analyser.Analyse(history.Left(), history.Right(), SampleToMilliseconds(range.FrameStart(n), Rate),

@@ -1,4 +1,4 @@
-// Frame cutting: integer sample positions that never drift from the sound, and frame rates.
+// Frame rates as the command line gives them.
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -26,78 +26,6 @@ TEST(FrameRate, ParsesWholeDecimalAndFractionalRates)
                             "inf", "60.", "1.1234567", "99999999999999999999", " 60", "+60", "30000/-1001"}) {
         EXPECT_THROW(ParseFrameRate(bad), Error) << Quoted(bad);
     }
-}
-
-// Each frame covers floor or ceil of rate / fps samples, positions are exact, and after an
-// hour the frames end exactly where the audio does.
-void ExpectNoDrift(int rate, FrameRate fps, int64_t seconds)
-{
-    const int64_t total = seconds * rate;
-    const int64_t frames = FrameCountFor(total, rate, fps);
-    const double perFrame = static_cast<double>(rate) * static_cast<double>(fps.den) / static_cast<double>(fps.num);
-    const auto shortest = static_cast<int64_t>(std::floor(perFrame));
-    const auto longest = static_cast<int64_t>(std::ceil(perFrame));
-    int64_t previous = 0;
-    for (int64_t n = 1; n <= frames; ++n) {
-        const int64_t start = FrameStartSample(n, rate, fps);
-        const int64_t length = start - previous;
-        ASSERT_TRUE(length == shortest || length == longest) << "frame " << n - 1 << " has " << length;
-        previous = start;
-    }
-    // The last frame reaches the end of the audio; the one before does not.
-    EXPECT_GE(FrameStartSample(frames, rate, fps), total);
-    EXPECT_LT(FrameStartSample(frames - 1, rate, fps), total);
-}
-
-TEST(FrameTiming, NoDriftOverAnHour)
-{
-    ExpectNoDrift(44100, {60, 1}, 3600);
-    ExpectNoDrift(48000, {30000, 1001}, 3600);
-    ExpectNoDrift(44100, {2997, 125}, 3600);
-    // Exact landmarks: an hour of 60 fps is 216000 frames at exactly 3600 s; 30000/1001 fps
-    // meets a whole second every 30000 frames (1001 s).
-    EXPECT_EQ(FrameCountFor(3600LL * 44100, 44100, {60, 1}), 216000);
-    EXPECT_EQ(FrameStartSample(216000, 44100, {60, 1}), 3600LL * 44100);
-    EXPECT_EQ(FrameStartSample(3 * 30000, 48000, {30000, 1001}), 3 * 1001LL * 48000);
-    EXPECT_EQ(FrameStartSample(1, 44100, {30000, 1001}), 1471);  // 1471.47 floored
-    EXPECT_EQ(FrameStartSample(2, 44100, {30000, 1001}), 2942);  // 2942.94: the remainder carried
-    // Intermediate products beyond 2^63 still come out right.
-    EXPECT_EQ(FrameStartSample(4'000'000'000'000LL, 192000, {30000, 1001}), 25'625'600'000'000'000LL);
-}
-
-TEST(FrameTiming, FrameAtSampleInvertsFrameStart)
-{
-    test::Rng rng(99);
-    const FrameRate rates[] = {{60, 1}, {30000, 1001}, {24, 1}, {2997, 100}, {1000, 1}, {1, 1}};
-    for (const FrameRate fps : rates) {
-        for (int rate : {8000, 44100, 48000, 96000}) {
-            for (int i = 0; i < 2000; ++i) {
-                const auto sample = static_cast<int64_t>(rng.Below(1'000'000'000));
-                const int64_t n = FrameAtSample(sample, rate, fps);
-                ASSERT_LE(FrameStartSample(n, rate, fps), sample);
-                ASSERT_GT(FrameStartSample(n + 1, rate, fps), sample) << fps.ToString() << " " << rate;
-            }
-            // Exactly on a frame start belongs to that frame, one sample earlier to the one before.
-            const int64_t start = FrameStartSample(7, rate, fps);
-            EXPECT_EQ(FrameAtSample(start, rate, fps), 7);
-            EXPECT_EQ(FrameAtSample(start - 1, rate, fps), 6);
-        }
-    }
-    EXPECT_EQ(FrameCountFor(0, 48000, {60, 1}), 0);
-    EXPECT_EQ(FrameCountFor(1, 48000, {60, 1}), 1);
-    EXPECT_EQ(FrameCountFor(800, 48000, {60, 1}), 1);
-    EXPECT_EQ(FrameCountFor(801, 48000, {60, 1}), 2);
-}
-
-TEST(FrameTiming, MillisecondsOfASample)
-{
-    EXPECT_EQ(SampleToMilliseconds(0, 44100), 0u);
-    EXPECT_EQ(SampleToMilliseconds(44099, 44100), 999u);
-    EXPECT_EQ(SampleToMilliseconds(44100, 44100), 1000u);
-    EXPECT_EQ(SampleToMilliseconds(3600LL * 48000 + 48, 48000), 3'600'001u);
-    EXPECT_EQ(SampleToMilliseconds(-5, 48000), 0u);
-    // Past 49.7 days the 32-bit field saturates instead of wrapping.
-    EXPECT_EQ(SampleToMilliseconds(60LL * 86400 * 48000, 48000), 0xFFFFFFFFu);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// From audio to FrameData: the levels a module receives for each frame.
+// From samples to FrameData: the levels a module receives for each frame.
 //
-//   leading     the frame's time in milliseconds since the start of the audio file (or demo),
+//   leading     the frame's time in milliseconds since the start of the audio,
 //               floor(sample * 1000 / rate) of the frame's first sample.
 //   blockA[c]   the waveform: the latest 512 samples of channel c before the frame's first
 //               sample, oldest first, each as round(min(1, |gain * sample|) * 255). Samples
@@ -12,21 +12,20 @@
 //               SpectrumFloorDb (level 0) to 0 dBFS (level 255), rounded and clamped. A
 //               full-scale sine thus reads 255 in its bin (251-255 between bins), a sine at
 //               -30 dBFS reads 170, and anything at or below -90 dBFS reads 0.
-//   Silence gives all zeros. `gain` multiplies the samples before both measurements.
+//   Silence gives all zeros. `gain` multiplies the samples before both measurements;
+//   non-finite samples count as silence.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
-#include "audio.h"
+#include "nimbrelle/analysis/samples.h"
 #include "nimbrelle/module.h"
 
-namespace nimbrelle::host {
+namespace nimbrelle::analysis {
 
-inline constexpr int WindowSize = 512;
 inline constexpr int SpectrumBins = 256;
 inline constexpr double SpectrumFloorDb = -90.0;
 
@@ -36,8 +35,10 @@ uint8_t WaveformLevel(float sample);
 // The spectrum level of one bin magnitude in dB relative to a full-scale sine.
 uint8_t SpectrumLevel(double decibels);
 
-// Computes blockA and blockB of a frame. Holds the FFT plan and all work buffers, so
-// Analyse allocates nothing.
+class RealFft;
+
+// Computes a frame's FrameData. Holds the FFT state and all work buffers, so Analyse
+// allocates nothing; one Analyser serves one thread.
 class Analyser {
 public:
     explicit Analyser(float gain = 1.0f);
@@ -48,44 +49,20 @@ public:
     // `left` and `right`: the latest WindowSize samples of each channel, oldest first.
     void Analyse(std::span<const float, WindowSize> left, std::span<const float, WindowSize> right,
                  uint32_t milliseconds, FrameData& out);
+    void Analyse(const SampleHistory& history, uint32_t milliseconds, FrameData& out)
+    {
+        Analyse(history.Left(), history.Right(), milliseconds, out);
+    }
 
     float Gain() const { return gain_; }
 
 private:
-    void AnalyseChannel(std::span<const float, WindowSize> samples, uint8_t* waveform,
-                        uint8_t* spectrum);
+    void AnalyseChannel(std::span<const float, WindowSize> samples, uint8_t* waveform, uint8_t* spectrum);
 
-    struct Plan;
-    std::unique_ptr<Plan> plan_;
+    std::unique_ptr<RealFft> fft_;
     float gain_;
     std::array<float, WindowSize> window_{};
     std::array<float, WindowSize> windowed_{};
 };
 
-// Reads an AudioSource forward and keeps the latest WindowSize samples of each channel, so
-// the frame loop can ask for the window that ends at any later sample.
-class SampleHistory {
-public:
-    // Starts at absolute sample `position` of `source`; the history before it is read from
-    // the source where it exists and is silence before sample 0.
-    SampleHistory(AudioSource& source, int64_t position);
-
-    // Advances to absolute sample `position` (never backwards); samples past the end of the
-    // source are silence.
-    void AdvanceTo(int64_t position);
-
-    int64_t Position() const { return position_; }
-    std::span<const float, WindowSize> Left() const { return std::span<const float, WindowSize>(left_); }
-    std::span<const float, WindowSize> Right() const { return std::span<const float, WindowSize>(right_); }
-
-private:
-    void Push(const float* interleaved, std::size_t frames);
-
-    AudioSource& source_;
-    int64_t position_ = 0;
-    std::array<float, WindowSize> left_{};
-    std::array<float, WindowSize> right_{};
-    std::vector<float> block_;
-};
-
-}  // namespace nimbrelle::host
+}  // namespace nimbrelle::analysis

@@ -1,4 +1,4 @@
-// The audio-to-FrameData mapping: what a module sees for silence, tones, known levels and gain.
+// The samples-to-FrameData mapping: what a module sees for silence, tones, known levels and gain.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -7,11 +7,17 @@
 
 #include <gtest/gtest.h>
 
-#include "analysis.h"
-#include "host_test_support.h"
+#include "golden_signals.h"
+#include "nimbrelle/analysis/analyser.h"
 
-namespace nimbrelle::host {
+namespace nimbrelle::analysis {
 namespace {
+
+// Uniform in [0, n) from the seeded generator the golden signals use.
+uint64_t Below(uint64_t& state, uint64_t n)
+{
+    return golden_random(&state) % n;
+}
 
 using Window = std::array<float, WindowSize>;
 
@@ -49,9 +55,9 @@ TEST(Analysis, SilenceGivesAllZerosAndCarriesTheTime)
         for (int k = 0; k < 256; ++k) ASSERT_EQ(frame.blockB[c][k], 0) << c << " " << k;
     }
     // Noise far below the floor (16-bit dither) also reads as silence in the spectrum.
-    test::Rng rng(7);
+    uint64_t rng = 7;
     Window dither{};
-    for (float& s : dither) s = static_cast<float>((static_cast<double>(rng.Below(3)) - 1.0) / 65536.0);
+    for (float& s : dither) s = static_cast<float>((static_cast<double>(Below(rng, 3)) - 1.0) / 65536.0);
     const FrameData quiet = Analyse(dither, silence);
     EXPECT_EQ(*std::max_element(quiet.blockB[0], quiet.blockB[0] + 256), 0);
 }
@@ -149,9 +155,9 @@ TEST(Analysis, BassDrivesTheLowBinsTheModuleReads)
     EXPECT_LT(frame.blockB[0][40], 60);
 }
 
-// ---------------------------------------------------------------- SampleHistory
+// ---------------------------------------------------------------- SourceHistory
 
-TEST(SampleHistory, WindowEndsJustBeforeThePositionAcrossReadBlocks)
+TEST(SourceHistory, WindowEndsJustBeforeThePositionAcrossReadBlocks)
 {
     // Sample i of the source holds i (left) and -i (right), so every window is checkable.
     constexpr int64_t Length = 20000;
@@ -161,16 +167,16 @@ TEST(SampleHistory, WindowEndsJustBeforeThePositionAcrossReadBlocks)
         samples.push_back(-static_cast<float>(i));
     }
     MemorySource source(samples, 48000, "ramp");
-    SampleHistory history(source, 100);
+    SourceHistory history(source, 100);
     // Before sample 0 the window holds silence.
     EXPECT_EQ(history.Left()[WindowSize - 1], 99.0f);
     EXPECT_EQ(history.Left()[WindowSize - 100], 0.0f);
     EXPECT_EQ(history.Left()[0], 0.0f);
 
-    test::Rng rng(42);
+    uint64_t rng = 42;
     int64_t position = 100;
     while (position < Length + 3000) {
-        position += static_cast<int64_t>(rng.Below(6000));  // steps below and above the block size
+        position += static_cast<int64_t>(Below(rng, 6000));  // steps below and above the block size
         history.AdvanceTo(position);
         for (int k = 0; k < WindowSize; ++k) {
             const int64_t index = position - WindowSize + k;
@@ -180,10 +186,10 @@ TEST(SampleHistory, WindowEndsJustBeforeThePositionAcrossReadBlocks)
         }
     }
     // Starting mid-stream reads the history before the start from the source.
-    SampleHistory late(source, 5000);
+    SourceHistory late(source, 5000);
     EXPECT_EQ(late.Left()[0], 4488.0f);
     EXPECT_EQ(late.Left()[WindowSize - 1], 4999.0f);
 }
 
 }  // namespace
-}  // namespace nimbrelle::host
+}  // namespace nimbrelle::analysis
