@@ -212,11 +212,11 @@ private:
 // heard is the first one the device has not taken yet.
 class DeviceClock final : public PlayClock {
 public:
-    DeviceClock(std::unique_ptr<AudioOutput> output, AudioSource& source, const FramePlan& range)
-        : output_(std::move(output)), source_(source), range_(range), smooth_(range.rate),
-          ahead_(range.rate / 2), block_(static_cast<std::size_t>(output_->BufferFrames()) * 2)
+    DeviceClock(std::unique_ptr<AudioOutput> output, AudioSource& source, const FramePlan& plan)
+        : output_(std::move(output)), source_(source), plan_(plan), smooth_(plan.rate),
+          ahead_(plan.rate / 2), block_(static_cast<std::size_t>(output_->BufferFrames()) * 2)
     {
-        Seek(range.first, Clock::now());
+        Seek(plan.first, Clock::now());
         SDL_PauseAudioDevice(output_->Id(), 0);
     }
 
@@ -229,7 +229,7 @@ public:
 
     void Feed() override
     {
-        int64_t wanted = queue_.Wanted(Pending(), ahead_, range_.end);
+        int64_t wanted = queue_.Wanted(Pending(), ahead_, plan_.end);
         while (wanted > 0) {
             const std::size_t frames = std::min(static_cast<std::size_t>(wanted), block_.size() / 2);
             const std::size_t got = source_.Read(block_.data(), frames);
@@ -274,7 +274,7 @@ private:
 
     std::unique_ptr<AudioOutput> output_;
     AudioSource& source_;
-    FramePlan range_;
+    FramePlan plan_;
     DeviceQueue queue_;
     SmoothedPosition smooth_;
     int64_t ahead_;
@@ -289,14 +289,14 @@ struct StartedClock {
     bool withSound = false;
 };
 
-StartedClock StartClock(AudioSource& played, const FramePlan& range)
+StartedClock StartClock(AudioSource& played, const FramePlan& plan)
 {
     try {
-        return {std::make_unique<DeviceClock>(std::make_unique<AudioOutput>(range.rate), played, range), true};
+        return {std::make_unique<DeviceClock>(std::make_unique<AudioOutput>(plan.rate), played, plan), true};
     } catch (const SdlFailure& e) {
         std::fprintf(stderr, "nimbrelle: warning: cannot play sound (%s); showing the frames without it, timed by the system clock\n",
                      e.what());
-        return {std::make_unique<SystemClock>(range.rate, range.first), false};
+        return {std::make_unique<SystemClock>(plan.rate, plan.first), false};
     }
 }
 
@@ -342,10 +342,10 @@ std::string WindowTitle(const PlayOptions& options)
 // One play in progress: the window's input, the clock and the frames.
 class Player {
 public:
-    Player(SDL_Window* window, SDL_Renderer* renderer, Module& module, AudioReaders& audio, const FramePlan& range,
+    Player(SDL_Window* window, SDL_Renderer* renderer, Module& module, AudioReaders& audio, const FramePlan& plan,
            float gain)
-        : window_(window), canvas_(renderer), module_(module), range_(range), feed_(*audio.analysed, range, gain),
-          chooser_(range), started_(StartClock(*audio.played, range)), clock_(*started_.clock)
+        : window_(window), canvas_(renderer), module_(module), plan_(plan), feed_(*audio.analysed, plan, gain),
+          chooser_(plan), started_(StartClock(*audio.played, plan)), clock_(*started_.clock)
     {
     }
 
@@ -371,8 +371,8 @@ public:
         case Command::SeekBack:
         case Command::SeekForward: {
             const double by = command == Command::SeekBack ? -SeekSeconds : SeekSeconds;
-            const int64_t target = SeekTarget(range_, clock_.Heard(now), by);
-            if (range_.Finished(target)) return false;
+            const int64_t target = SeekTarget(plan_, clock_.Heard(now), by);
+            if (plan_.Finished(target)) return false;
             clock_.Seek(target, now);
             chooser_.Restart();
             return true;
@@ -389,7 +389,7 @@ public:
     {
         clock_.Feed();
         heard_ = clock_.Heard(Clock::now());
-        if (range_.Finished(heard_)) return false;
+        if (plan_.Finished(heard_)) return false;
         // A minimised window has nothing to draw into; its frames count as skipped.
         const FrameGeometry size = canvas_.OutputSize();
         const bool hidden = (SDL_GetWindowFlags(window_) & SDL_WINDOW_MINIMIZED) != 0 || size.width <= 0 ||
@@ -413,7 +413,7 @@ public:
     {
         const std::optional<int64_t> next = chooser_.NextFrameStart();
         if (paused_ || !next) return LongestWaitMs;
-        const int64_t ms = (*next - heard_) * 1000 / range_.rate + 1;
+        const int64_t ms = (*next - heard_) * 1000 / plan_.rate + 1;
         return static_cast<int>(std::clamp<int64_t>(ms, 1, LongestWaitMs));
     }
 
@@ -423,7 +423,7 @@ private:
     SDL_Window* window_;
     Canvas canvas_;
     Module& module_;
-    FramePlan range_;
+    FramePlan plan_;
     FrameFeed feed_;
     FrameChooser chooser_;
     StartedClock started_;
@@ -440,7 +440,7 @@ PlaySummary RunPlay(const PlayOptions& options)
     // Module and audio first, so their errors come before any window opens.
     Module module(ResolveModulePath(options.module));
     AudioReaders audio = OpenReaders(options.audio);
-    const FramePlan range = PlanFrames(*audio.played, options.start, options.duration, options.fps);
+    const FramePlan plan = PlanFrames(*audio.played, options.start, options.duration, options.fps);
 
     SdlLibrary sdl;
     std::unique_ptr<SdlSubsystem> video;
@@ -467,7 +467,7 @@ PlaySummary RunPlay(const PlayOptions& options)
                      audio.played->Name().c_str(), module.Name().c_str(), SeekSeconds);
     }
     try {
-        Player player(window.get(), renderer.get(), module, audio, range, options.gain);
+        Player player(window.get(), renderer.get(), module, audio, plan, options.gain);
         int waitMs = 1;
         for (bool playing = true; playing;) {
             ThrowIfInterrupted();

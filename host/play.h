@@ -72,12 +72,12 @@ inline int64_t SamplesIn(std::chrono::steady_clock::duration elapsed, int rate)
 // Where a seek by `seconds` from the sample being heard lands: the first sample of the frame
 // holding the target, so sound and picture restart together, and never before the range.
 // Past the last sample it is the end of the range: the play is over.
-inline int64_t SeekTarget(const FramePlan& range, int64_t heard, double seconds)
+inline int64_t SeekTarget(const FramePlan& plan, int64_t heard, double seconds)
 {
-    const int64_t target = heard + static_cast<int64_t>(std::llround(seconds * range.rate));
-    if (target >= range.end) return range.end;
-    if (target <= range.first) return range.first;
-    return range.FrameStart(range.FrameAt(target));
+    const int64_t target = heard + static_cast<int64_t>(std::llround(seconds * plan.rate));
+    if (target >= plan.end) return plan.end;
+    if (target <= plan.first) return plan.first;
+    return plan.FrameStart(plan.FrameAt(target));
 }
 
 // Picks the frame to draw for the sample being heard. Frames only go forward: the frame being
@@ -86,13 +86,13 @@ inline int64_t SeekTarget(const FramePlan& range, int64_t heard, double seconds)
 // lets the frame at the new position be drawn, whichever way the seek went.
 class FrameChooser {
 public:
-    explicit FrameChooser(const FramePlan& range) : range_(range) {}
+    explicit FrameChooser(const FramePlan& plan) : plan_(plan) {}
 
     // The frame to draw now, or nothing when it has been drawn already or the range is over.
     std::optional<int64_t> Choose(int64_t heard)
     {
-        if (range_.Finished(heard)) return std::nullopt;
-        const int64_t frame = range_.FrameAt(heard);
+        if (plan_.Finished(heard)) return std::nullopt;
+        const int64_t frame = plan_.FrameAt(heard);
         if (last_ != NoFrame) {
             if (frame <= last_) return std::nullopt;
             skipped_ += frame - last_ - 1;
@@ -107,8 +107,8 @@ public:
     // The sample at which the next frame starts, when there is one to wait for.
     std::optional<int64_t> NextFrameStart() const
     {
-        if (last_ == NoFrame || last_ + 1 >= range_.FrameCount()) return std::nullopt;
-        return range_.FrameStart(last_ + 1);
+        if (last_ == NoFrame || last_ + 1 >= plan_.FrameCount()) return std::nullopt;
+        return plan_.FrameStart(last_ + 1);
     }
 
     int64_t Drawn() const { return drawn_; }
@@ -116,7 +116,7 @@ public:
 
 private:
     static constexpr int64_t NoFrame = -1;
-    FramePlan range_;
+    FramePlan plan_;
     int64_t last_ = NoFrame;
     int64_t drawn_ = 0;
     int64_t skipped_ = 0;
