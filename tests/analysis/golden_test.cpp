@@ -69,17 +69,18 @@ TEST(GoldenSignals, SignalsShowWhatTheyAreMadeOf)
     EXPECT_NEAR(*std::max_element(t.blockA[1], t.blockA[1] + 512), 64, 1);
     EXPECT_EQ(tone.records[1].leading, 16u);
 
-    const FrameData& noise = Render(golden_signals[1]).records.back();
+    const FrameData noise = Render(golden_signals[1]).records.back();
     // White noise: every band well above the floor, none standing out like a tone.
     EXPECT_GT(*std::min_element(noise.blockB[0] + 1, noise.blockB[0] + 256), 60);
     EXPECT_LT(*std::max_element(noise.blockB[0] + 1, noise.blockB[0] + 256), 200);
 
-    for (const FrameData& s : Render(golden_signals[2]).records) {
+    const Rendered silence = Render(golden_signals[2]);
+    for (const FrameData& s : silence.records) {
         EXPECT_EQ(*std::max_element(s.blockA[0], s.blockA[0] + 1024), 0);
         EXPECT_EQ(*std::max_element(s.blockB[0], s.blockB[0] + 512), 0);
     }
 
-    const FrameData& clipped = Render(golden_signals[3]).records.back();
+    const FrameData clipped = Render(golden_signals[3]).records.back();
     EXPECT_EQ(std::count(clipped.blockA[0], clipped.blockA[0] + 512, 255), std::count(clipped.blockA[1], clipped.blockA[1] + 512, 255));
     EXPECT_GT(std::count(clipped.blockA[0], clipped.blockA[0] + 512, 255), 300) << "mono feeds both sides, saturated";
 }
