@@ -61,6 +61,7 @@ demo: build
 
 bench: build
 	./build/default/bench/nimbrelle_bench
+	./build/default/bench/nimbrelle_analysis_bench
 
 clean:
 	rm -rf build out
