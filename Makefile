@@ -43,8 +43,8 @@ svp-tables: svp build
 	ctest --preset default -R windows_svp_tables --output-on-failure
 
 # Runs every golden scenario through the .svp in Wine's loader and compares each frame with
-# the native module's. Where the kernel cannot run 32-bit programs Wine runs under qemu and
-# takes many minutes.
+# the native module's. Wine runs inside an i386 root under build/wine-root; where the kernel
+# cannot run 32-bit programs it runs under qemu, which makes the run a minute instead of seconds.
 windows-test: svp build
 	./scripts/install-windows-deps.sh
 	cmake --preset default -DNIMBRELLE_WINDOWS_TESTS=ON
