@@ -1,6 +1,11 @@
 #include "module_copy.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -30,6 +35,31 @@ std::string LastDlError()
     return message != nullptr ? message : "unknown error";
 }
 
+// Loads a private copy of `path` from an anonymous in-memory file. The loader tells libraries
+// apart by file, so the copy gets code and data of its own. The file stays open while the copy
+// is loaded, so no later copy can reuse its /proc/self/fd name. Returns null when it fails.
+void* LoadPrivateCopy(const std::string& path, int& copyFd)
+{
+    const int source = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (source < 0) return nullptr;
+    struct stat status {};
+    const int copy = memfd_create("nimbrelle-module", MFD_CLOEXEC);
+    bool copied = copy >= 0 && fstat(source, &status) == 0;
+    for (off_t left = status.st_size; copied && left > 0;) {
+        const ssize_t sent = sendfile(copy, source, nullptr, static_cast<std::size_t>(left));
+        copied = sent > 0;
+        left -= sent;
+    }
+    close(source);
+    void* handle = copied ? dlopen(("/proc/self/fd/" + std::to_string(copy)).c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (handle == nullptr) {
+        if (copy >= 0) close(copy);
+        return nullptr;
+    }
+    copyFd = copy;
+    return handle;
+}
+
 }  // namespace
 
 std::unique_ptr<ModuleCopy> ModuleCopy::Open(const std::string& path, std::string& error)
@@ -48,14 +78,24 @@ std::unique_ptr<ModuleCopy> ModuleCopy::Open(const std::string& path, std::strin
     const fs::path loadPath = fs::path(path).has_parent_path() ? fs::path(path) : fs::path(".") / path;
     dlerror();
     void* handle = dlmopen(LM_ID_NEWLM, loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    int copyFd = -1;
     if (handle == nullptr) {
-        error = "cannot load module " + Quoted(path) + ": not a loadable shared library (" + LastDlError() + ")";
-        return nullptr;
+        const std::string why = LastDlError();
+        handle = LoadPrivateCopy(path, copyFd);
+        if (handle == nullptr) {
+            error = "cannot load module " + Quoted(path) + ": not a loadable shared library (" + why + ")";
+            return nullptr;
+        }
     }
+    // Undoes the load on every failure below.
+    auto unload = [handle, copyFd] {
+        dlclose(handle);
+        if (copyFd >= 0) close(copyFd);
+    };
     dlerror();
     void* symbol = dlsym(handle, "QueryModule");
     if (symbol == nullptr) {
-        dlclose(handle);
+        unload();
         error = "module " + Quoted(path) + " does not export QueryModule: it is not a visualisation module";
         return nullptr;
     }
@@ -65,27 +105,28 @@ std::unique_ptr<ModuleCopy> ModuleCopy::Open(const std::string& path, std::strin
     std::memcpy(&query, &symbol, sizeof(query));
     const ModuleDescriptor* descriptor = query();
     if (descriptor == nullptr || descriptor->init == nullptr || descriptor->render == nullptr) {
-        dlclose(handle);
+        unload();
         error = "module " + Quoted(path) + (descriptor == nullptr ? " returned no descriptor from QueryModule"
                                                                   : " has a descriptor without an init or render entry");
         return nullptr;
     }
     if (descriptor->init() == 0) {
-        dlclose(handle);
+        unload();
         error = "module " + Quoted(path) + " could not build its scene (its init entry returned 0)";
         return nullptr;
     }
-    return std::unique_ptr<ModuleCopy>(new ModuleCopy(handle, descriptor, path));
+    return std::unique_ptr<ModuleCopy>(new ModuleCopy(handle, copyFd, descriptor, path));
 }
 
-ModuleCopy::ModuleCopy(void* handle, const ModuleDescriptor* descriptor, std::string path)
-    : handle_(handle), descriptor_(descriptor), path_(std::move(path))
+ModuleCopy::ModuleCopy(void* handle, int copyFd, const ModuleDescriptor* descriptor, std::string path)
+    : handle_(handle), copyFd_(copyFd), descriptor_(descriptor), path_(std::move(path))
 {
 }
 
 ModuleCopy::~ModuleCopy()
 {
     dlclose(handle_);
+    if (copyFd_ >= 0) close(copyFd_);
 }
 
 bool ModuleCopy::Render(uint32_t* pixels, int32_t width, int32_t height, int32_t pitch, const FrameData& frame) const

@@ -3,7 +3,10 @@
 // A module keeps a single unguarded scene in its static data, so two elements that shared one
 // loaded copy would draw into each other's scene from different streaming threads. Each copy
 // is therefore loaded with dlmopen into a link-map namespace of its own: its code, data and C
-// runtime state are separate from every other copy in the process.
+// runtime state are separate from every other copy in the process. The C library allows only
+// a handful of namespaces (each one takes a share of the static TLS block); past that, a copy
+// is a private in-memory copy of the file, loaded as a library of its own in the main
+// namespace: its code and data are still its own, its C runtime is the process's.
 #pragma once
 
 #include <memory>
@@ -29,9 +32,10 @@ public:
     const std::string& Path() const { return path_; }
 
 private:
-    ModuleCopy(void* handle, const ModuleDescriptor* descriptor, std::string path);
+    ModuleCopy(void* handle, int copyFd, const ModuleDescriptor* descriptor, std::string path);
 
     void* handle_;
+    int copyFd_;  // the in-memory copy of the file, or -1 when loaded into a namespace
     const ModuleDescriptor* descriptor_;
     std::string path_;
 };

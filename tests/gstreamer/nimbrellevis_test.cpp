@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <future>
 #include <mutex>
 
@@ -30,11 +31,12 @@ struct Frame {
 };
 
 struct Played {
-    std::vector<Frame> frames;
-    std::string error;  // the first error on the bus, if any
+    std::vector<Frame> frames;                          // those reaching the appsink "out"
+    std::map<std::string, std::vector<Frame>> bySink;   // those reaching each appsink, by name
+    std::string error;                                  // the first error on the bus, if any
 };
 
-// Frames reaching the appsink named "out", and the pipeline's first error.
+// Frames reaching the pipeline's appsinks, and its first error.
 class Pipeline {
 public:
     explicit Pipeline(const std::string& description)
@@ -43,10 +45,14 @@ public:
         pipeline_ = gst_parse_launch(description.c_str(), &error);
         if (error != nullptr) ADD_FAILURE() << description << ": " << error->message;
         g_clear_error(&error);
-        if (GstElement* out = gst_bin_get_by_name(GST_BIN(pipeline_), "out")) {
-            Attach(out);
-            gst_object_unref(out);
+        GstIterator* sinks = gst_bin_iterate_all_by_element_factory_name(GST_BIN(pipeline_), "appsink");
+        GValue item = G_VALUE_INIT;
+        while (gst_iterator_next(sinks, &item) == GST_ITERATOR_OK) {
+            Attach(GST_ELEMENT(g_value_get_object(&item)));
+            g_value_reset(&item);
         }
+        g_value_unset(&item);
+        gst_iterator_free(sinks);
     }
     // Collects the frames reaching `out`, an appsink.
     void Attach(GstElement* out)
@@ -90,8 +96,9 @@ public:
         gst_object_unref(bus);
         gst_element_set_state(pipeline_, GST_STATE_NULL);
         std::lock_guard lock(mutex_);
-        run.frames = std::move(frames_);
+        run.bySink = std::move(frames_);
         frames_.clear();
+        if (const auto out = run.bySink.find("out"); out != run.bySink.end()) run.frames = out->second;
         return run;
     }
 
@@ -117,8 +124,9 @@ private:
         std::size_t count;
         {
             std::lock_guard lock(self->mutex_);
-            self->frames_.push_back(std::move(frame));
-            count = self->frames_.size();
+            std::vector<Frame>& frames = self->frames_[GST_OBJECT_NAME(sink)];
+            frames.push_back(std::move(frame));
+            count = frames.size();
         }
         if (self->onFrame) self->onFrame(count);
         return GST_FLOW_OK;
@@ -126,13 +134,18 @@ private:
 
     GstElement* pipeline_ = nullptr;
     std::mutex mutex_;
-    std::vector<Frame> frames_;
+    std::map<std::string, std::vector<Frame>> frames_;
 };
+
+std::string Tone(int buffers, int samplesPerBuffer, const std::string& caps)
+{
+    return "audiotestsrc wave=ticks num-buffers=" + std::to_string(buffers) +
+           " samplesperbuffer=" + std::to_string(samplesPerBuffer) + " ! " + caps;
+}
 
 std::string ToneSource(int buffers, int samplesPerBuffer, const std::string& caps)
 {
-    return "audiotestsrc wave=ticks num-buffers=" + std::to_string(buffers) +
-           " samplesperbuffer=" + std::to_string(samplesPerBuffer) + " ! " + caps + " ! nimbrellevis";
+    return Tone(buffers, samplesPerBuffer, caps) + " ! nimbrellevis";
 }
 
 std::vector<std::string> SortedNames(const fs::path& folder)
@@ -224,6 +237,20 @@ TEST(NimbrelleVis, InstancesKeepTheirOwnScenesAndRestartFromTheBeginning)
     ASSERT_EQ(again.frames.size(), reference.frames.size());
     for (std::size_t n = 0; n < again.frames.size(); ++n) ASSERT_EQ(again.frames[n].bytes, reference.frames[n].bytes);
 
+    // More instances in one pipeline than the C library has namespaces for.
+    std::string many = Tone(30, 800, "audio/x-raw,rate=48000") + " ! tee name=t";
+    for (int i = 0; i < 20; ++i) {
+        many += " t. ! queue ! nimbrellevis ! video/x-raw,width=80,height=60 ! appsink name=many" + std::to_string(i);
+    }
+    Pipeline crowd(many);
+    const Played together = crowd.Play();
+    ASSERT_EQ(together.error, "");
+    ASSERT_EQ(together.bySink.size(), 20u);
+    for (const auto& [name, frames] : together.bySink) {
+        ASSERT_EQ(frames.size(), reference.frames.size()) << name;
+        for (std::size_t n = 0; n < frames.size(); ++n) ASSERT_EQ(frames[n].bytes, reference.frames[n].bytes) << name;
+    }
+
     // Two pipelines drawing at the same time on two streaming threads.
     Pipeline first(description), second(description);
     gst_element_set_state(first.Element(), GST_STATE_PLAYING);
@@ -255,24 +282,28 @@ TEST(NimbrelleVis, SeekingRestartsTheFramesAtTheNewPosition)
     EXPECT_EQ(run.frames[0].pts, static_cast<GstClockTime>(FrameStartSample(first, rate, {60, 1}) * GST_SECOND / rate));
 }
 
-TEST(NimbrelleVis, ResizingMidStreamLosesNoFrame)
+TEST(NimbrelleVis, ResizingMidStreamKeepsTheFramesInStep)
 {
     Pipeline pipeline(ToneSource(40, 1200, "audio/x-raw,rate=48000") +
                       " ! capsfilter name=size caps=video/x-raw,width=64,height=48 ! appsink name=out");
     GstElement* size = pipeline.Get("size");
+    // After 20 frames at 60 fps: another size and 30 fps from frame 20 (sample 16000) on.
     pipeline.onFrame = [size](std::size_t count) {
         if (count != 20) return;
-        GstCaps* caps = gst_caps_from_string("video/x-raw,width=100,height=30");
+        GstCaps* caps = gst_caps_from_string("video/x-raw,width=100,height=30,framerate=30/1");
         g_object_set(size, "caps", caps, nullptr);
         gst_caps_unref(caps);
     };
     const Played run = pipeline.Play();
     gst_object_unref(size);
     ASSERT_EQ(run.error, "");
-    ASSERT_EQ(static_cast<int64_t>(run.frames.size()), FrameCountFor(48000, 48000, {60, 1}));
-    EXPECT_EQ(run.frames.front().width, 64);
-    EXPECT_EQ(run.frames.back().width, 100);
+    ASSERT_EQ(static_cast<int64_t>(run.frames.size()), 20 + FrameCountFor(48000 - 16000, 48000, {30, 1}));
+    EXPECT_EQ(run.frames[19].width, 64);
+    EXPECT_EQ(run.frames[20].width, 100);
     EXPECT_EQ(run.frames.back().bytes.size(), 100u * 30u * 4u);
+    for (std::size_t n = 20; n < run.frames.size(); ++n) {
+        ASSERT_EQ(run.frames[n].pts, (16000 + (n - 20) * 1600) * GST_SECOND / 48000) << n;
+    }
 }
 
 TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
@@ -301,7 +332,7 @@ TEST(NimbrelleVis, PlaybinDrawsTheSceneAsItsVisualisation)
     const fs::path wav = MusicWav(dir, 44100, 2);
     Pipeline pipeline("playbin uri=file://" + wav.string() +
                       " vis-plugin=nimbrellevis flags=audio+video+vis audio-sink=fakesink "
-                      "video-sink=\"appsink caps=video/x-raw,format=BGRx,width=64,height=48\"");
+                      "video-sink=\"appsink name=out caps=video/x-raw,format=BGRx,width=64,height=48\"");
     GstElement* out = nullptr;
     g_object_get(pipeline.Element(), "video-sink", &out, nullptr);
     ASSERT_NE(out, nullptr);
