@@ -54,11 +54,13 @@ constexpr std::size_t ConvertFloats = 4096;
 #define NIMBRELLE_ANY_SIZE "width=[1, 8192], height=[1, 8192]"
 #define NIMBRELLE_ANY_RATE "[1/1, 1000/1]"
 
-GstStaticPadTemplate SrcTemplate = GST_STATIC_PAD_TEMPLATE(
-    "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS(NIMBRELLE_VIDEO("width=1280, height=720", "60/1") "; " NIMBRELLE_VIDEO(
-        "width=1280, height=720", NIMBRELLE_ANY_RATE) "; " NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, "60/1") "; "
-                        NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, NIMBRELLE_ANY_RATE)));
+// clang-format off
+GstStaticPadTemplate SrcTemplate = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(
+    NIMBRELLE_VIDEO("width=1280, height=720", "60/1") "; "
+    NIMBRELLE_VIDEO("width=1280, height=720", NIMBRELLE_ANY_RATE) "; "
+    NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, "60/1") "; "
+    NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, NIMBRELLE_ANY_RATE)));
+// clang-format on
 
 GstStaticPadTemplate SinkTemplate = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
