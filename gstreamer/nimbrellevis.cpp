@@ -448,4 +448,4 @@ static gboolean PluginInit(GstPlugin* plugin)
 #define PACKAGE "nimbrelle"
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, nimbrelle, "Nimbrelle music visualisation", PluginInit,
-                  NIMBRELLE_VERSION, "Proprietary", "Nimbrelle", "https://nimbrelle.invalid/")
+                  NIMBRELLE_VERSION, "Proprietary", "Nimbrelle", "the Nimbrelle source tree")
