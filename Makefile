@@ -4,9 +4,11 @@
 #                Windows module (its tables, and its frames under Wine)
 #   make svp     the 32-bit Windows module, build/windows/src/NimbrelleCalvex.svp
 #   make windows-test  the Windows module's frames under Wine against the native module's
+#   make install [PREFIX=/usr/local] [DESTDIR=...]  the module, its header and pkg-config file,
+#                and the GStreamer element
 JOBS ?= 2
 
-.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test check demo bench clean
+.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test check demo bench install clean
 FUZZ_SECONDS ?= 30
 
 all: build
@@ -62,6 +64,11 @@ demo: build
 bench: build
 	./build/default/bench/nimbrelle_bench
 	./build/default/bench/nimbrelle_analysis_bench
+
+PREFIX ?= /usr/local
+# cmake --install reads DESTDIR from the environment.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install build/default --prefix $(PREFIX)
 
 clean:
 	rm -rf build out
