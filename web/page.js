@@ -153,10 +153,10 @@ async function listen(kind) {
   if (ctx.state === 'suspended') await ctx.resume();
   useSource({ kind: 'live', name: kind === 'mic' ? 'microphone' : 'tab audio', duration: 0 });
   const input = new MediaStreamAudioSourceNode(ctx, { mediaStream: stream });
-  // Mono inputs feed both sides: the splitter up-mixes as speakers do.
+  // Two channels whatever the input has: a mono input is up-mixed to both sides, as speakers do.
+  const stereo = new GainNode(ctx, { channelCount: 2, channelCountMode: 'explicit', channelInterpretation: 'speakers' });
   const splitter = new ChannelSplitterNode(ctx, { numberOfOutputs: 2 });
-  splitter.channelInterpretation = 'speakers';
-  input.connect(splitter);
+  input.connect(stereo).connect(splitter);
   const analysers = [0, 1].map((side) => {
     const node = new AnalyserNode(ctx, { fftSize: WINDOW_SAMPLES });
     splitter.connect(node, side);
