@@ -7,9 +7,10 @@
 #   make web     the page and its WebAssembly (plain and SIMD) in build/web/
 #   make web-serve  serves build/web/ on http://127.0.0.1:8000/
 #   make web-test   the browser build's tests in headless Chromium and Node
+#   make web-bench  the page's time per frame in headless Chromium
 JOBS ?= 2
 
-.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test web web-serve web-test check demo bench clean
+.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench clean
 FUZZ_SECONDS ?= 30
 WEB_PORT ?= 8000
 
@@ -70,6 +71,9 @@ web-serve: web
 # Needs the native build for the reference frames and records it compares against.
 web-test: web build
 	cd tests/web && node --test --test-concurrency=1 *.test.mjs
+
+web-bench: web
+	node bench/web/frame_times.mjs
 
 # windows-test also checks the .svp's tables. The optimised build's tests run last, so their
 # summary closes the output.

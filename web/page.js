@@ -17,7 +17,7 @@ let silentClock = performance.now();  // the demo's clock before any sound plays
 let live = null;             // { stream, analysers: [left, right], buffers, started }
 
 /** What the page exposes for tests and embedding (see docs/web.md). */
-window.nimbrelle = { visualiser, frames: 0, source: 'demo', error: null, ready: false };
+window.nimbrelle = { visualiser, frames: 0, source: 'demo', position: 0, error: null, ready: false };
 
 function showMessage(text) {
   message.textContent = text;
@@ -188,7 +188,8 @@ function frame() {
     live.analysers[1].getFloatTimeDomainData(live.buffers[1]);
     visualiser.liveRecord(live.buffers[0], live.buffers[1], performance.now() - live.started);
   } else {
-    visualiser.computeRecordAt(currentPosition());
+    window.nimbrelle.position = currentPosition();
+    visualiser.computeRecordAt(window.nimbrelle.position);
   }
   visualiser.drawTo(context);
   const spent = performance.now() - begin;

@@ -92,6 +92,8 @@ describe('the page', () => {
     await (await tab.$('#file')).uploadFile(wav);
     await tab.waitForFunction(() => window.nimbrelle.source === 'file' || window.nimbrelle.error, { timeout: 20000 });
     assert.equal(await tab.evaluate(() => window.nimbrelle.error), null);
+    // It plays: the frame drawn follows the sound.
+    await tab.waitForFunction(() => window.nimbrelle.position > 0.2, { timeout: 20000 });
     const actual = Buffer.from(await tab.evaluate(() => {
       const v = window.nimbrelle.visualiser;
       const frames = Math.ceil((v.duration * v.sampleRate * 60) / v.sampleRate);
