@@ -268,7 +268,8 @@ if (!navigator.mediaDevices?.getUserMedia) $('mic').hidden = true;
 $('snapshot').addEventListener('click', snapshot);
 $('fullscreen').addEventListener('click', toggleFullscreen);
 document.addEventListener('keydown', (event) => {
-  if (event.target instanceof HTMLInputElement && event.target.type !== 'range') return;
+  // A focused button or field takes its own keys (space on a button clicks it already).
+  if (event.target instanceof HTMLInputElement || event.target instanceof HTMLButtonElement) return;
   if (event.key === ' ') {
     event.preventDefault();
     togglePlay();
