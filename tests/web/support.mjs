@@ -1,12 +1,15 @@
 // What the browser tests share: the built page served on 127.0.0.1, headless Chromium with a
 // fresh profile, and the native programs the browser's results are compared with.
-import { spawn } from 'node:child_process';
+import { execFile } from 'node:child_process';
 import { mkdtemp, rm } from 'node:fs/promises';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { promisify } from 'node:util';
 import puppeteer from 'puppeteer-core';
 import { serve } from '../../web/serve.mjs';
+
+const execFileAsync = promisify(execFile);
 
 export const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
 export const webDir = path.join(repo, 'build', 'web');
@@ -74,15 +77,7 @@ export async function waitFrames(tab, count) {
   await tab.waitForFunction((n) => (window.nimbrelle?.frames ?? 0) >= n, { timeout: 30000 }, start + count);
 }
 
-/** Runs a program to completion; resolves to its standard output, rejects with its errors. */
-export function run(program, args) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(program, args, { stdio: ['ignore', 'pipe', 'pipe'] });
-    let out = '';
-    let err = '';
-    child.stdout.on('data', (d) => { out += d; });
-    child.stderr.on('data', (d) => { err += d; });
-    child.on('error', reject);
-    child.on('close', (code) => (code === 0 ? resolve(out) : reject(new Error(`${program} exited with ${code}: ${err}`))));
-  });
+/** Runs a program to completion; resolves to its standard output. */
+export async function run(program, args) {
+  return (await execFileAsync(program, args, { maxBuffer: 1 << 24 })).stdout;
 }
