@@ -52,6 +52,7 @@ export class Visualiser {
   #analyser;
   #frame = { pointer: 0, words: 0 };
   #rgba = { pointer: 0, words: 0 };
+  #live = { pointer: 0, words: 0 };
   #audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
 
   constructor(instance, simd, gain = 1) {
@@ -250,7 +251,7 @@ export class Visualiser {
   liveRecord(left, right, milliseconds = 0) {
     const count = Math.min(left.length, right ? right.length : left.length);
     const channels = right ? 2 : 1;
-    const pointer = this.#reserve(this.#rgba, Math.max(this.#rgba.words, count * channels));
+    const pointer = this.#reserve(this.#live, Math.max(1, count * channels));
     const out = new Float32Array(this.#x.memory.buffer, pointer, count * channels);
     for (let i = 0; i < count; ++i) {
       out[i * channels] = left[i];

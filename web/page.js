@@ -17,7 +17,7 @@ let silentClock = performance.now();  // the demo's clock before any sound plays
 let live = null;             // { stream, analysers: [left, right], buffers, started }
 
 /** What the page exposes for tests and embedding (see docs/web.md). */
-window.nimbrelle = { visualiser, frames: 0, source: 'demo', position: 0, error: null, ready: false };
+window.nimbrelle = { visualiser, frames: 0, source: 'demo', position: 0, error: null };
 
 function showMessage(text) {
   message.textContent = text;
@@ -290,5 +290,4 @@ document.addEventListener('drop', (event) => {
 });
 
 useDemo();
-window.nimbrelle.ready = true;
 requestAnimationFrame(frame);
