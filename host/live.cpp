@@ -48,7 +48,7 @@ public:
         SDL_SetHint(SDL_HINT_AUDIO_INCLUDE_MONITORS, "1");
         const char* chosen = std::getenv("SDL_AUDIODRIVER");
         if (chosen == nullptr || *chosen == '\0') {
-            SDL_SetHint(SDL_HINT_AUDIODRIVER, "pulseaudio");
+            SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "pulseaudio", SDL_HINT_OVERRIDE);  // over an empty variable
             try {
                 subsystem_ = std::make_unique<SdlSubsystem>(SDL_INIT_AUDIO | SDL_INIT_EVENTS, "starting SDL's audio");
                 return;
@@ -412,7 +412,12 @@ public:
             next_ = frame + 1;
             if (frames_ && next_ >= *frames_) break;
         }
-        if (recording_) recording_->Commit();
+        if (recording_) {
+            // The sound runs to the end of the last frame.
+            const int64_t end = FrameStartSample(recording_->Frames(), CaptureRate, options_.fps);
+            recording_->Silence(static_cast<std::size_t>(std::max<int64_t>(0, end - track_.Length())));
+            recording_->Commit();
+        }
         return LiveSummary{drawn_, skipped_, !window_, device_->Described()};
     }
 
