@@ -55,13 +55,9 @@ std::optional<std::string> MonitorOf(const std::vector<std::string>& devices, co
         if (std::find(devices.begin(), devices.end(), wanted) != devices.end()) return wanted;
         return std::nullopt;
     }
-    std::optional<std::string> only;
-    for (const std::string& d : devices) {
-        if (!IsMonitor(d)) continue;
-        if (only) return std::nullopt;
-        only = d;
-    }
-    return only;
+    const auto monitors = std::count_if(devices.begin(), devices.end(), [](const std::string& d) { return IsMonitor(d); });
+    if (monitors != 1) return std::nullopt;
+    return *std::find_if(devices.begin(), devices.end(), [](const std::string& d) { return IsMonitor(d); });
 }
 
 // ---------------------------------------------------------------- CaptureQueue

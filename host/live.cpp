@@ -405,9 +405,15 @@ public:
                 Wait();
                 continue;
             }
-            int64_t frame = FrameDue(start_, now, options_.fps);
+            int64_t frame = std::max(FrameDue(start_, now, options_.fps), next_);
+            if (recording_ && frame - next_ > MaxRepeats()) {
+                // The recording cannot keep up: rather than repeat frames without end, the
+                // frames and the sound both leave out the time it fell behind.
+                start_ += FrameTime(start_, frame, options_.fps) - FrameTime(start_, next_, options_.fps);
+                left_ += frame - next_;
+                frame = next_;
+            }
             if (frames_) frame = std::min(frame, *frames_ - 1);
-            frame = std::max(frame, next_);
             Draw(frame, now);
             next_ = frame + 1;
             if (frames_ && next_ >= *frames_) break;
@@ -422,8 +428,15 @@ public:
     }
 
     int64_t Repeated() const { return repeated_; }
+    int64_t Recorded() const { return recording_ ? recording_->Frames() : 0; }
+    // Frame times left out of a recording that fell behind.
+    int64_t LeftOut() const { return left_; }
 
 private:
+    // A recording repeats the frame on show for a hiccup of up to 50 ms; each repeat costs the
+    // encoder as much as a new frame, so longer delays are left out instead.
+    int64_t MaxRepeats() const { return std::max<int64_t>(1, options_.fps.num / (20 * options_.fps.den)); }
+
     // Handles the waiting events; false when one ends the session.
     bool Events()
     {
@@ -532,6 +545,7 @@ private:
     int64_t drawn_ = 0;
     int64_t skipped_ = 0;
     int64_t repeated_ = 0;
+    int64_t left_ = 0;
 };
 
 }  // namespace
@@ -600,9 +614,16 @@ LiveSummary RunLive(const LiveOptions& options)
                          summary.device.c_str(), summary.drawn, summary.skipped);
             if (recording) {
                 std::fprintf(stderr, "nimbrelle: wrote %s: %" PRId64 " frames (%" PRId64 " of them repeated), %dx%d at %s fps\n",
-                             options.output.c_str(), summary.drawn + session.Repeated(), session.Repeated(),
+                             options.output.c_str(), session.Recorded(), session.Repeated(),
                              recordSize.width, recordSize.height, options.fps.ToString().c_str());
             }
+        }
+        if (session.LeftOut() > 0) {
+            std::fprintf(stderr,
+                         "nimbrelle: warning: the recording fell behind and left out %.1f s; try a smaller --size, a "
+                         "lower --fps or a faster --preset\n",
+                         static_cast<double>(session.LeftOut()) * static_cast<double>(options.fps.den) /
+                             static_cast<double>(options.fps.num));
         }
         return summary;
     } catch (const SdlFailure& e) {

@@ -27,7 +27,7 @@ struct LiveOptions {
     std::string output;                 // -o: record to this video or PNG frames; empty: no recording
     std::optional<double> duration;
     std::optional<int> crf;
-    std::string preset = "veryfast";
+    std::string preset = "ultrafast";
     bool fullscreen = false;
     bool stats = false;
     bool quiet = false;

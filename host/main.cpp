@@ -112,7 +112,7 @@ int main(int argc, char** argv)
     play->add_flag("--fullscreen", fullscreen, "Start in fullscreen (f toggles it)");
 
     CommonText liveText;
-    std::string liveDuration, liveCrf, livePreset = "veryfast", liveDevice;
+    std::string liveDuration, liveCrf, livePreset = "ultrafast", liveDevice;
     bool listDevices = false, mic = false, stats = false, liveFullscreen = false;
     CLI::App* live = app.add_subcommand(
         "live", "Show what the computer is playing (or a microphone) as it happens, in a window; optionally record it");
@@ -131,7 +131,7 @@ int main(int argc, char** argv)
         ->type_name("OUT");
     live->add_option("--duration", liveDuration, "Stop after this many seconds")->type_name("SECONDS");
     live->add_option("--crf", liveCrf, "Video quality of a recording, lower is better")->type_name("N");
-    live->add_option("--preset", livePreset, "x264 speed preset of a recording")->type_name("NAME")->capture_default_str();
+    live->add_option("--preset", livePreset, "x264 speed preset of a recording (fast, to keep up with live sound)")->type_name("NAME")->capture_default_str();
     live->add_flag("--fullscreen", liveFullscreen, "Start in fullscreen (f toggles it)");
 
     std::string infoModule;

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libkissfft-dev libcli11-dev libpng-dev libsdl2-dev
   ffmpeg sox valgrind binutils clang libclang-rt-14-dev
+  pulseaudio pulseaudio-utils
 )
 if [[ "${NIMBRELLE_WINDOWS:-1}" == 1 ]]; then
   packages+=(g++-mingw-w64-i686)
@@ -27,4 +28,4 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 "$(dirname "$0")"/apt-update.sh
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt-get install -y -qq -o DPkg::Lock::Timeout=900 --no-install-recommends "${missing[@]}"
