@@ -15,6 +15,7 @@ runs in a window (needs a display, e.g. under xvfb-run).
 """
 import argparse
 import os
+import shutil
 import signal
 import struct
 import subprocess
@@ -50,6 +51,7 @@ def main():
     finally:
         os.kill(daemon.pid, signal.SIGTERM)
         daemon.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def run(args, env, work):
