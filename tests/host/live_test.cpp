@@ -244,6 +244,22 @@ TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
     EXPECT_EQ(dir.List(), std::vector<std::string>{}) << "no output left behind";
 }
 
+TEST(LiveCli, CtrlCDuringARecordingLeavesNothingBehind)
+{
+    // SDL's dummy driver offers one silent capture device as the default input.
+    ScratchDir dir;
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", "dummy"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""},
+                   {"XDG_RUNTIME_DIR", dir.Path().string()}};
+    options.interruptAfterSeconds = 1.5;
+    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "20", "--size", "64x36"},
+                                options);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_TRUE(Contains(r.err, "recording without one")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("nimbrelle: interrupted; partial output removed\n")) << r.err;
+    EXPECT_EQ(dir.List(), std::vector<std::string>{});
+}
+
 // ---------------------------------------------------------------- against PulseAudio
 
 // A child process, terminated and reaped by its id when the object goes.
