@@ -3,6 +3,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fstream>
 #include <system_error>
@@ -118,25 +119,60 @@ std::unique_ptr<AudioSource> SndfileSource::Reopen() const
     return std::make_unique<SndfileSource>(path_);
 }
 
-// ---------------------------------------------------------------- WriteWav
+// ---------------------------------------------------------------- WAV files
+
+WavWriter::WavWriter(const fs::path& path, int rate) : path_(path)
+{
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file_ == nullptr) {
+        throw Error("cannot create audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr));
+    }
+}
+
+WavWriter::~WavWriter()
+{
+    if (file_ != nullptr) sf_close(file_);
+}
+
+void WavWriter::Write(const float* stereo, std::size_t frames)
+{
+    if (frames == 0) return;
+    errno = 0;
+    const sf_count_t written = sf_writef_float(file_, stereo, static_cast<sf_count_t>(frames));
+    if (written != static_cast<sf_count_t>(frames)) {
+        const int err = errno;
+        throw Error("cannot write audio file " + Quoted(path_.string()) + ": " +
+                    (err != 0 ? ErrnoText(err) : SndfileMessage(file_)));
+    }
+}
+
+void WavWriter::WriteSilence(std::size_t frames)
+{
+    static constexpr std::array<float, 2 * ReadBlockFrames> Zeros{};
+    while (frames > 0) {
+        const std::size_t n = std::min(frames, ReadBlockFrames);
+        Write(Zeros.data(), n);
+        frames -= n;
+    }
+}
+
+void WavWriter::Close()
+{
+    sf_write_sync(file_);
+    const int closeResult = sf_close(file_);
+    file_ = nullptr;
+    if (closeResult != 0) {
+        throw Error("cannot finish audio file " + Quoted(path_.string()) + ": " + sf_error_number(closeResult));
+    }
+}
 
 void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
 {
-    SF_INFO info{};
-    info.samplerate = source.SampleRate();
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    struct Closer {
-        SNDFILE* file;
-        ~Closer()
-        {
-            if (file != nullptr) sf_close(file);
-        }
-    } out{sf_open(path.c_str(), SFM_WRITE, &info)};
-    if (out.file == nullptr) {
-        throw Error("cannot create audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr));
-    }
-
+    WavWriter out(path, source.SampleRate());
     std::vector<float> block(ReadBlockFrames * 2);
     source.Seek(start);
     int64_t remaining = length;
@@ -149,21 +185,10 @@ void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t 
                       block.begin() + static_cast<std::ptrdiff_t>(2 * want), 0.0f);
             got = want;
         }
-        errno = 0;
-        const sf_count_t written = sf_writef_float(out.file, block.data(), static_cast<sf_count_t>(got));
-        if (written != static_cast<sf_count_t>(got)) {
-            const int err = errno;
-            throw Error("cannot write audio file " + Quoted(path.string()) + ": " +
-                        (err != 0 ? ErrnoText(err) : SndfileMessage(out.file)));
-        }
+        out.Write(block.data(), got);
         remaining -= static_cast<int64_t>(got);
     }
-    sf_write_sync(out.file);
-    const int closeResult = sf_close(out.file);
-    out.file = nullptr;
-    if (closeResult != 0) {
-        throw Error("cannot finish audio file " + Quoted(path.string()) + ": " + sf_error_number(closeResult));
-    }
+    out.Close();
 }
 
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)

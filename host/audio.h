@@ -14,6 +14,8 @@
 #include "nimbrelle/analysis/samples.h"
 #include "timing.h"
 
+struct sf_private_tag;  // libsndfile's SNDFILE
+
 namespace nimbrelle::host {
 
 using analysis::AudioSource;
@@ -45,6 +47,24 @@ private:
     int channels_ = 0;
     int64_t length_ = 0;
     std::vector<float> scratch_;  // one block of the file's own interleaved samples
+};
+
+// A 32-bit float stereo WAV file written a block at a time. Every failure (a full disk, say) is
+// an Error naming the file; a writer destroyed without Close leaves the file unfinished.
+class WavWriter {
+public:
+    WavWriter(const std::filesystem::path& path, int rate);
+    ~WavWriter();
+    WavWriter(const WavWriter&) = delete;
+    WavWriter& operator=(const WavWriter&) = delete;
+
+    void Write(const float* stereo, std::size_t frames);
+    void WriteSilence(std::size_t frames);
+    void Close();
+
+private:
+    std::filesystem::path path_;
+    ::sf_private_tag* file_ = nullptr;
 };
 
 // Writes `length` frames of `source`, starting at frame `start`, to a 32-bit float stereo WAV

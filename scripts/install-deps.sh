@@ -11,6 +11,7 @@ packages=(
   libsndfile1-dev libkissfft-dev libcli11-dev libpng-dev libsdl2-dev
   ffmpeg sox valgrind binutils clang libclang-rt-14-dev
   libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  pulseaudio pulseaudio-utils
 )
 if [[ "${NIMBRELLE_WINDOWS:-1}" == 1 ]]; then
   packages+=(g++-mingw-w64-i686)
