@@ -56,7 +56,9 @@ for attempt in 1 2 3; do
   if ((attempt == 3)); then echo "error: could not fetch the source index from $mirror" >&2; exit 1; fi
   sleep $((attempt * 10))
 done
-if ! (cd "$dest" && apt-get "${apt_options[@]}" -qq source "kissfft=$version" >/dev/null); then
+# dpkg-source's warnings about the package's own patches are noise unless the fetch fails.
+if ! (cd "$dest" && apt-get "${apt_options[@]}" -qq source "kissfft=$version" >/dev/null 2>"$apt_dir/source.log"); then
+  cat "$apt_dir/source.log" >&2
   echo "error: could not fetch the kissfft $version source package from $mirror (if Debian has" \
        "replaced it, raise KISSFFT_VERSION in $0 and check the golden record hashes)" >&2
   exit 1
