@@ -58,12 +58,12 @@ windows-test: svp build
 	cmake --build --preset default -j$(JOBS)
 	ctest --preset default -L windows --output-on-failure
 
-# The browser build: KissFFT's Debian sources (fetched by apt, see the script) compiled in,
-# once without and once with WebAssembly SIMD; the page picks the build the browser runs.
+# The browser build, once without and once with WebAssembly SIMD; the page picks the build the
+# browser runs. Like every build, it compiles in KissFFT's Debian sources, which configuring
+# fetches (scripts/fetch-kissfft-source.sh).
 web: deps
-	kissfft=$$(./scripts/fetch-kissfft-source.sh) && \
-	  cmake --preset web -DNIMBRELLE_KISSFFT_SOURCE_DIR=$$kissfft && \
-	  cmake --preset web-simd -DNIMBRELLE_KISSFFT_SOURCE_DIR=$$kissfft
+	cmake --preset web
+	cmake --preset web-simd
 	cmake --build --preset web -j$(JOBS)
 	cmake --build --preset web-simd -j$(JOBS)
 

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Fetches Debian's KissFFT source package into DEST (default build/kissfft) and prints the
-# unpacked source tree's path. The WebAssembly build compiles these sources, since Debian ships
-# no wasm32 KissFFT library; the version is the one of the installed libkissfft-dev, so the
-# browser's FFT is built from the same sources as the native library the host links.
+# unpacked source tree's path. Every build compiles these sources with the project's exact
+# floating-point flags instead of linking Debian's libkissfft (built with -ffast-math), so the
+# host, the GStreamer element and the browser compute the same record bytes. The version is
+# pinned here, as the golden record hashes (tests/analysis/golden_signals.h) are: a new KissFFT
+# is taken on purpose, by changing KISSFFT_VERSION and checking those hashes, never by an
+# update of the machine's packages. If Debian's mirror no longer carries the pinned version, the
+# script says so and stops.
 #
 # `apt-get source` needs deb-src lines, which a stock Debian machine does not have. Rather than
 # adding them to the machine's own apt configuration, this script gives apt a private source
@@ -15,9 +19,10 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 dest=${1:-$repo/build/kissfft}
 mirror=${NIMBRELLE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 
-version=$(dpkg-query -W -f='${Version}' libkissfft-dev 2>/dev/null || true)
-if [[ -z "$version" ]]; then
-  echo "error: libkissfft-dev is not installed (run scripts/install-deps.sh)" >&2
+KISSFFT_VERSION=131.1.0-4.1~deb12u1
+version=${NIMBRELLE_KISSFFT_VERSION:-$KISSFFT_VERSION}
+if ! command -v dpkg-source >/dev/null; then
+  echo "error: dpkg-source is missing (run scripts/install-deps.sh, which installs dpkg-dev)" >&2
   exit 1
 fi
 upstream=${version#*:}
@@ -43,6 +48,7 @@ apt_options=(
   -o Dir::State::Lists="$apt_dir/lists"
   -o Dir::Cache="$apt_dir/cache"
   -o Acquire::Retries=3
+  -o DPkg::Lock::Timeout=900
   -o APT::Sandbox::User="$(id -un)"
 )
 for attempt in 1 2 3; do
@@ -50,7 +56,13 @@ for attempt in 1 2 3; do
   if ((attempt == 3)); then echo "error: could not fetch the source index from $mirror" >&2; exit 1; fi
   sleep $((attempt * 10))
 done
-(cd "$dest" && apt-get "${apt_options[@]}" -qq source "kissfft=$version" >/dev/null)
+# dpkg-source's warnings about the package's own patches are noise unless the fetch fails.
+if ! (cd "$dest" && apt-get "${apt_options[@]}" -qq source "kissfft=$version" >/dev/null 2>"$apt_dir/source.log"); then
+  cat "$apt_dir/source.log" >&2
+  echo "error: could not fetch the kissfft $version source package from $mirror (if Debian has" \
+       "replaced it, raise KISSFFT_VERSION in $0 and check the golden record hashes)" >&2
+  exit 1
+fi
 if [[ ! -f "$tree/kiss_fftr.c" ]]; then
   echo "error: the kissfft $version source package did not unpack to $tree" >&2
   exit 1

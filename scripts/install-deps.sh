@@ -8,7 +8,8 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 packages=(
   build-essential cmake pkg-config python3
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev libkissfft-dev libcli11-dev libpng-dev libsdl2-dev
+  libsndfile1-dev libcli11-dev libpng-dev libsdl2-dev
+  dpkg-dev  # dpkg-source, for KissFFT's source package (scripts/fetch-kissfft-source.sh)
   ffmpeg sox valgrind binutils clang libclang-rt-14-dev
   libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   pulseaudio pulseaudio-utils
@@ -20,7 +21,7 @@ fi
 # (Chromium, Node). A Node from elsewhere that brings its own npm is kept.
 if [[ "${NIMBRELLE_WEB:-1}" == 1 ]]; then
   packages+=(clang-14 llvm-14 lld-14 wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32
-             libclang-rt-14-dev-wasm32 dpkg-dev chromium)
+             libclang-rt-14-dev-wasm32 chromium)
   command -v node >/dev/null || packages+=(nodejs)
   command -v npm >/dev/null || packages+=(npm)
 fi

@@ -1,6 +1,6 @@
-// The one place that knows which FFT library computes the spectrum. Everything else sees a
-// 512-point real forward transform; building against KissFFT's sources instead of the
-// system library (as a WebAssembly build does) changes nothing outside fft.cpp.
+// The one place that knows which FFT library computes the spectrum (KissFFT, compiled in from
+// its sources with exact floating point, see analysis/CMakeLists.txt). Everything else sees a
+// 512-point real forward transform.
 #pragma once
 
 #include <array>

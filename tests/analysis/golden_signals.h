@@ -58,7 +58,7 @@ static const GoldenSignal golden_signals[] = {
     {"tone", GOLDEN_TONE, 48000, 2, 48000, 60, 1, 1.0f, 0x8ebebe10ccce7edfULL},
     {"noise", GOLDEN_NOISE, 44100, 6, 44100, 30000, 1001, 1.5f, 0xa54a12622873a983ULL},
     {"silence", GOLDEN_SILENCE, 48000, 2, 24000, 60, 1, 1.0f, 0x8ff4be7b93070bdfULL},
-    {"clipping", GOLDEN_CLIPPING, 48000, 1, 48000, 25, 1, 1.0f, 0x75e076c092585302ULL},
+    {"clipping", GOLDEN_CLIPPING, 48000, 1, 48000, 25, 1, 1.0f, 0x41625ff936c7422eULL},
 };
 #define GOLDEN_SIGNAL_COUNT (sizeof golden_signals / sizeof golden_signals[0])
 
