@@ -67,8 +67,10 @@ install_host_packages() {
 # The F flag opens the interpreter now, so it also serves programs inside the chroot.
 register_qemu() {
   install_host_packages qemu-user-static
-  if [[ ! -e $binfmt_dir/register ]]; then
-    mount -t binfmt_misc binfmt_misc "$binfmt_dir"
+  if [[ ! -e $binfmt_dir/register ]] && ! mount -t binfmt_misc binfmt_misc "$binfmt_dir"; then
+    echo "error: this kernel runs no 32-bit x86 programs and binfmt_misc cannot be mounted at" \
+         "$binfmt_dir, so Wine can run neither natively nor under qemu-i386" >&2
+    exit 1
   fi
   if [[ -e $binfmt_dir/$binfmt_name ]]; then
     echo 1 >"$binfmt_dir/$binfmt_name"
