@@ -51,6 +51,7 @@ void CheckReadableFile(const fs::path& path, std::string_view what)
     }
     std::ifstream probe(path, std::ios::binary);
     if (!probe) {
+        ThrowIfInterrupted();  // opening a FIFO blocks until a writer comes or a signal arrives
         throw Error("cannot read " + std::string(what) + " " + Quoted(path.string()) + ": " +
                     ErrnoText(errno));
     }
@@ -67,7 +68,11 @@ SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::mak
     SF_INFO info{};
     file_->file = sf_open(path.c_str(), SFM_READ, &info);
     if (file_->file == nullptr) {
-        throw Error("cannot decode audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr) +
+        ThrowIfInterrupted();  // a signal while a FIFO was being opened
+        std::string why = SndfileMessage(nullptr);
+        // libsndfile says this of a regular file too short or damaged for its decoder.
+        if (why.find("possibly a pipe") != std::string::npos) why = "it is damaged or too short to be audio";
+        throw Error("cannot decode audio file " + Quoted(path.string()) + ": " + why +
                     " (readable formats: WAV, FLAC, Ogg/Vorbis, Opus, MP3, AIFF)");
     }
     if (info.channels < 1 || info.samplerate < 1 || info.samplerate > 1'000'000) {
@@ -93,6 +98,7 @@ void SndfileSource::Seek(int64_t frame)
         throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " +
                     Quoted(path_.string()) + ": " + SndfileMessage(file_->file));
     }
+    position_ = target;
 }
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)
@@ -106,9 +112,15 @@ std::size_t SndfileSource::Read(float* out, std::size_t frames)
                         SndfileMessage(file_->file));
         }
         const auto n = static_cast<std::size_t>(got);
+        analysis::CleanSamples(scratch_.data(), n * static_cast<std::size_t>(channels_));
         analysis::MixToStereo(scratch_.data(), n, channels_, out + 2 * done);
         done += n;
-        if (n < want) break;  // end of the file
+        position_ += static_cast<int64_t>(n);
+        if (n < want) {
+            // The decoded audio ends here, whatever the header said.
+            length_ = std::min(length_, position_);
+            break;
+        }
     }
     return done;
 }
@@ -118,14 +130,35 @@ std::unique_ptr<AudioSource> SndfileSource::Reopen() const
     return std::make_unique<SndfileSource>(path_);
 }
 
-// ---------------------------------------------------------------- WriteWav
+// ---------------------------------------------------------------- sound track
 
-void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
+int64_t WriteSoundTrack(SNDFILE* out, const std::string& name, AudioSource& source, int64_t start, int64_t length)
+{
+    std::vector<float> block(ReadBlockFrames * 2);
+    source.Seek(start);
+    int64_t written = 0;
+    while (written < length) {
+        ThrowIfInterrupted();
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - written, ReadBlockFrames));
+        const std::size_t got = source.Read(block.data(), want);
+        errno = 0;
+        if (sf_writef_float(out, block.data(), static_cast<sf_count_t>(got)) != static_cast<sf_count_t>(got)) {
+            const int err = errno;
+            throw Error("cannot write audio file " + Quoted(name) + ": " +
+                        (err != 0 ? ErrnoText(err) : SndfileMessage(out)));
+        }
+        written += static_cast<int64_t>(got);
+        if (got < want) break;  // the end of the decoded audio
+    }
+    return written;
+}
+
+int64_t WriteSoundTrack(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
 {
     SF_INFO info{};
     info.samplerate = source.SampleRate();
     info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    info.format = SoundTrackFormat;
     struct Closer {
         SNDFILE* file;
         ~Closer()
@@ -136,34 +169,29 @@ void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t 
     if (out.file == nullptr) {
         throw Error("cannot create audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr));
     }
-
-    std::vector<float> block(ReadBlockFrames * 2);
-    source.Seek(start);
-    int64_t remaining = length;
-    while (remaining > 0) {
-        ThrowIfInterrupted();
-        const auto want = static_cast<std::size_t>(std::min<int64_t>(remaining, ReadBlockFrames));
-        std::size_t got = source.Read(block.data(), want);
-        if (got < want) {  // a decoder that delivers fewer samples than it announced: pad
-            std::fill(block.begin() + static_cast<std::ptrdiff_t>(2 * got),
-                      block.begin() + static_cast<std::ptrdiff_t>(2 * want), 0.0f);
-            got = want;
-        }
-        errno = 0;
-        const sf_count_t written = sf_writef_float(out.file, block.data(), static_cast<sf_count_t>(got));
-        if (written != static_cast<sf_count_t>(got)) {
-            const int err = errno;
-            throw Error("cannot write audio file " + Quoted(path.string()) + ": " +
-                        (err != 0 ? ErrnoText(err) : SndfileMessage(out.file)));
-        }
-        remaining -= static_cast<int64_t>(got);
-    }
+    const int64_t written = WriteSoundTrack(out.file, path.string(), source, start, length);
     sf_write_sync(out.file);
     const int closeResult = sf_close(out.file);
     out.file = nullptr;
     if (closeResult != 0) {
         throw Error("cannot finish audio file " + Quoted(path.string()) + ": " + sf_error_number(closeResult));
     }
+    return written;
+}
+
+int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length)
+{
+    std::vector<float> block(ReadBlockFrames * 2);
+    source.Seek(start);
+    int64_t count = 0;
+    while (count < length) {
+        ThrowIfInterrupted();
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - count, ReadBlockFrames));
+        const std::size_t got = source.Read(block.data(), want);
+        count += static_cast<int64_t>(got);
+        if (got < want) break;
+    }
+    return count;
 }
 
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
@@ -188,6 +216,18 @@ analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::opt
         break;
     }
     return analysis::FramePlan{selection.first, selection.end, rate, fps};
+}
+
+analysis::FramePlan TrimToDecoded(const analysis::FramePlan& plan, int64_t decoded, const AudioSource& source,
+                                  double start)
+{
+    if (decoded <= 0) {
+        if (plan.first == 0) throw Error("audio file " + source.Name() + " holds no samples that can be decoded");
+        throw Error("--start " + SecondsText(start) + " is at or past the end of " + source.Name() + " (" +
+                    SecondsText(static_cast<double>(source.Length()) / plan.rate) + " s of decodable audio)");
+    }
+    if (plan.first + decoded >= plan.end) return plan;
+    return analysis::FramePlan{plan.first, plan.first + decoded, plan.rate, plan.fps};
 }
 
 }  // namespace nimbrelle::host

@@ -3,6 +3,11 @@
 // or plays it with the frames shown live in a window.
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -65,6 +70,41 @@ void ApplyCommon(const CommonText& text, Options& o)
     o.quiet = text.quiet;
 }
 
+// With --quiet, everything but the closing error goes nowhere: decoders (mpg123 through
+// libsndfile, say) print warnings of their own on standard error.
+class QuietStderr {
+public:
+    explicit QuietStderr(bool quiet)
+    {
+        if (!quiet) return;
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0) return;
+        std::fflush(stderr);
+        saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (saved_ >= 0) dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    ~QuietStderr()
+    {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Error messages end up on one line, whatever a library put into them.
+std::string OneLine(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -121,6 +161,9 @@ int main(int argc, char** argv)
 
     InstallSignalHandlers();
     try {
+        const bool quiet = (render->parsed() && renderText.quiet) || (snapshot->parsed() && snapText.quiet) ||
+                           (play->parsed() && playText.quiet);
+        const QuietStderr quietStderr(quiet);
         if (render->parsed()) {
             RenderOptions o;
             ApplyCommon(renderText, o);
@@ -146,16 +189,22 @@ int main(int argc, char** argv)
             RunPlay(o);
         } else if (info->parsed()) {
             PrintModuleInfo(infoModule, stdout);
+            errno = 0;
+            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+                throw Error("cannot write the module's description to standard output: " + ErrnoText(errno));
+            }
         }
     } catch (const Interrupted&) {
         // Playing writes nothing, so there is nothing to remove.
         std::fputs(play->parsed() ? "nimbrelle: interrupted\n" : "nimbrelle: interrupted; partial output removed\n", stderr);
         return ExitInterrupted;
-    } catch (const Error& e) {
-        std::fprintf(stderr, "nimbrelle: error: %s\n", e.what());
-        return ExitFailure;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "nimbrelle: error: %s\n", e.what());
+        // A failure caused by a stop request (a FIFO's open cut short, say) is the stop.
+        if (InterruptRequested()) {
+            std::fputs("nimbrelle: interrupted\n", stderr);
+            return ExitInterrupted;
+        }
+        std::fprintf(stderr, "nimbrelle: error: %s\n", OneLine(e.what()).c_str());
         return ExitFailure;
     }
     return 0;

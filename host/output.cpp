@@ -58,7 +58,62 @@ void RenameInto(const fs::path& from, const fs::path& to)
     }
 }
 
+// The start of a temporary name, ".<stem>.partial-", with `stem` cut (never inside a UTF-8
+// character) so that the whole name, with its six random characters and `extension`, still fits
+// in one file name: an output name may be as long as the file system allows.
+std::string PartialPrefix(const std::string& stem, std::size_t extensionSize)
+{
+    constexpr std::size_t MaxName = 255;  // NAME_MAX on Linux file systems
+    const std::string tail = ".partial-";
+    const std::size_t fixed = 1 + tail.size() + 6 + extensionSize;
+    const std::size_t room = fixed < MaxName ? MaxName - fixed : 0;
+    std::size_t keep = std::min(stem.size(), room);
+    while (keep > 0 && keep < stem.size() && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+    return "." + stem.substr(0, keep) + tail;
+}
+
+// `make()`, with a failure reported as one to write `output`.
+template <class Make>
+TempPath ForOutput(const fs::path& output, Make make)
+{
+    try {
+        return make();
+    } catch (const Error& e) {
+        throw Error("cannot write " + Quoted(output.string()) + ": " + e.what());
+    }
+}
+
+// A path ffmpeg takes as a file whatever it looks like: "pipe:x", "cache:x" or "file:x" are
+// otherwise read as protocols.
+std::string FfmpegFile(const fs::path& path)
+{
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return "file:" + (ec ? path : absolute).string();
+}
+
+// The rate nearest at or above `rate` among `accepted` (ascending); the highest when none is.
+int EncoderRate(int rate, std::initializer_list<int> accepted)
+{
+    for (int r : accepted) {
+        if (r >= rate) return r;
+    }
+    return *(accepted.end() - 1);
+}
+
 }  // namespace
+
+void RefuseInputAsOutput(const OutputTarget& target, std::initializer_list<fs::path> inputs)
+{
+    if (target.kind != OutputKind::Video && target.kind != OutputKind::PngFile) return;
+    for (const fs::path& input : inputs) {
+        std::error_code ec;
+        if (!input.empty() && fs::equivalent(target.path, input, ec) && !ec) {
+            throw Error("output " + Quoted(target.path.string()) + " is the input file " + Quoted(input.string()) +
+                        "; choose another output name");
+        }
+    }
+}
 
 // ---------------------------------------------------------------- classification
 
@@ -228,7 +283,7 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
         "-hide_banner", "-nostats", "-loglevel", "error", "-y",
         "-f", "rawvideo", "-pixel_format", pixelFormat, "-video_size", size,
         "-framerate", settings.fps.ToString(), "-i", "pipe:0",
-        "-i", audioFile.string(),
+        "-i", FfmpegFile(audioFile),
         "-map", "0:v:0", "-map", "1:a:0",
         // Full-range RGB to limited-range BT.709 4:2:0, tagged so players convert it back.
         "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
@@ -238,17 +293,22 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
     if (container == VideoContainer::WebM) {
         add({"-c:v", "libvpx-vp9", "-b:v", "0", "-crf", std::to_string(settings.crf.value_or(32)),
              "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1",
-             "-c:a", "libopus", "-b:a", "160k", "-f", "webm"});
+             "-c:a", "libopus", "-b:a", "160k",
+             "-ar", std::to_string(EncoderRate(settings.sampleRate, {8000, 12000, 16000, 24000, 48000})),
+             "-f", "webm"});
     } else {
+        // The rates AAC has; any other (1 Hz, 384 kHz) would leave the video without sound.
         add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20)),
-             "-c:a", "aac", "-b:a", "192k"});
+             "-c:a", "aac", "-b:a", "192k",
+             "-ar", std::to_string(EncoderRate(settings.sampleRate, {7350, 8000, 11025, 12000, 16000, 22050, 24000,
+                                                                     32000, 44100, 48000, 64000, 88200, 96000}))});
         if (container == VideoContainer::Mp4) {
             add({"-movflags", "+faststart", "-f", "mp4"});
         } else {
             add({"-f", "matroska"});
         }
     }
-    args.push_back(output.string());
+    args.push_back(FfmpegFile(output));
     return args;
 }
 
@@ -266,8 +326,11 @@ public:
                         ": the ffmpeg program was not found in PATH (install ffmpeg, or render PNG frames instead)");
         }
         const std::string extension = target_.extension().string();
-        temp_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".partial-", extension, true);
-        log_ = MakeTempFile(fs::temp_directory_path(), "nimbrelle-ffmpeg-", ".log");
+        temp_ = ForOutput(target_, [&] {
+            return MakeTempFile(ParentOrCurrent(target_), PartialPrefix(target_.stem().string(), extension.size()),
+                                extension, true);
+        });
+        log_ = ForOutput(target_, [] { return MakeTempFile(fs::temp_directory_path(), "nimbrelle-ffmpeg-", ".log"); });
         std::vector<std::string> argv = FfmpegArguments(settings, target.container, audioFile, temp_.Path());
         argv.insert(argv.begin(), ffmpeg->string());
         process_.emplace(argv, log_.Path());
@@ -297,7 +360,9 @@ public:
     }
 
 private:
-    std::string Describe(int status) const
+    // How ffmpeg ended, on one line: its status and the last line of its log, which is kept
+    // (and named) for the rest.
+    std::string Describe(int status)
     {
         std::string s;
         if (status > 128) {
@@ -305,8 +370,11 @@ private:
         } else if (status > 0) {
             s = " (ffmpeg exit status " + std::to_string(status) + ")";
         }
-        const std::string log = TailOfFile(log_.Path());
-        if (!log.empty()) s += ":\n" + log;
+        const std::string last = TailOfFile(log_.Path(), 1);
+        if (!last.empty()) {
+            s += ": " + last + " (ffmpeg's log: " + log_.Path().string() + ")";
+            log_.Release();
+        }
         return s;
     }
 
@@ -332,17 +400,19 @@ public:
         }
         // The temporary folder sits beside the target folder, or among the pattern's files: on
         // the same file system either way, so the final moves are renames.
-        if (target.kind == OutputKind::PngDirectory) {
-            temp_ = MakeTempDir(ParentOrCurrent(folder_), "." + folder_.filename().string() + ".partial-", true);
-        } else {
-            temp_ = MakeTempDir(folder_, ".frames.partial-");
-        }
+        temp_ = ForOutput(target.path, [&] {
+            if (target.kind == OutputKind::PngDirectory) {
+                return MakeTempDir(ParentOrCurrent(folder_), PartialPrefix(folder_.filename().string(), 0), true);
+            }
+            return MakeTempDir(folder_, ".frames.partial-");
+        });
     }
 
     void Write(const uint32_t* pixels, int64_t index) override
     {
         names_.push_back(pattern_.Format(index));
-        writer_.Write(temp_.Path() / names_.back(), pixels, size_.width, size_.height, size_.width);
+        writer_.Write(temp_.Path() / names_.back(), pixels, size_.width, size_.height, size_.width,
+                      folder_ / names_.back());
     }
 
     void Commit() override
@@ -352,7 +422,37 @@ public:
             temp_.Release();
             return;
         }
-        for (const std::string& name : names_) RenameInto(temp_.Path() / name, folder_ / name);
+        // All frames or none: an entry that cannot simply be replaced (a folder, say) stops the
+        // commit before anything moves, and the files replaced wait aside until every frame is
+        // in place, so a failed move can put everything back.
+        for (const std::string& name : names_) {
+            std::error_code ec;
+            const fs::file_status status = fs::symlink_status(folder_ / name, ec);
+            if (fs::exists(status) && fs::is_directory(status)) {
+                throw Error("cannot replace " + Quoted((folder_ / name).string()) +
+                            " with a frame: it is a folder (no frame was written)");
+            }
+        }
+        TempPath previous = MakeTempDir(folder_, ".frames.previous-");
+        std::vector<std::pair<fs::path, fs::path>> moves;  // made so far, undone in reverse on failure
+        try {
+            for (const std::string& name : names_) {
+                const fs::path to = folder_ / name;
+                std::error_code ec;
+                if (fs::exists(fs::symlink_status(to, ec))) {
+                    RenameInto(to, previous.Path() / name);
+                    moves.emplace_back(to, previous.Path() / name);
+                }
+                RenameInto(temp_.Path() / name, to);
+                moves.emplace_back(temp_.Path() / name, to);
+            }
+        } catch (const Error&) {
+            for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
+                std::error_code ec;
+                fs::rename(move->second, move->first, ec);
+            }
+            throw;
+        }
     }
 
 private:
@@ -370,13 +470,15 @@ public:
     SnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame)
         : target_(target.path), size_(size), frame_(frame)
     {
-        temp_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".partial-", ".png", true);
+        temp_ = ForOutput(target_, [&] {
+            return MakeTempFile(ParentOrCurrent(target_), PartialPrefix(target_.stem().string(), 4), ".png", true);
+        });
     }
 
     void Write(const uint32_t* pixels, int64_t index) override
     {
         if (index != frame_) return;
-        writer_.Write(temp_.Path(), pixels, size_.width, size_.height, size_.width);
+        writer_.Write(temp_.Path(), pixels, size_.width, size_.height, size_.width, target_);
         written_ = true;
     }
 
