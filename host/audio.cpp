@@ -1,9 +1,12 @@
 #include "audio.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 
@@ -29,6 +32,32 @@ struct SndfileSource::Handle {
 namespace {
 
 constexpr std::size_t ReadBlockFrames = 4096;
+
+// Standard error sent to /dev/null while a decoder runs: the MP3 decoder under libsndfile
+// prints warnings of its own about damaged streams, which would break the host's one-line
+// errors and ignore --quiet. What went wrong reaches the user through libsndfile's errors.
+class DecoderChatterMuted {
+public:
+    DecoderChatterMuted()
+    {
+        static const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0) return;
+        std::fflush(stderr);
+        saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (saved_ >= 0) dup2(null, STDERR_FILENO);
+    }
+    ~DecoderChatterMuted()
+    {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    DecoderChatterMuted(const DecoderChatterMuted&) = delete;
+    DecoderChatterMuted& operator=(const DecoderChatterMuted&) = delete;
+
+private:
+    int saved_ = -1;
+};
 
 // libsndfile's message without its closing full stop, to fit inside ours.
 std::string SndfileMessage(SNDFILE* file)
@@ -66,7 +95,10 @@ SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::mak
 {
     CheckReadableFile(path, "audio file");
     SF_INFO info{};
-    file_->file = sf_open(path.c_str(), SFM_READ, &info);
+    {
+        const DecoderChatterMuted muted;
+        file_->file = sf_open(path.c_str(), SFM_READ, &info);
+    }
     if (file_->file == nullptr) {
         ThrowIfInterrupted();  // a signal while a FIFO was being opened
         std::string why = SndfileMessage(nullptr);
@@ -94,6 +126,7 @@ SndfileSource::~SndfileSource() = default;
 void SndfileSource::Seek(int64_t frame)
 {
     const int64_t target = std::clamp<int64_t>(frame, 0, length_);
+    const DecoderChatterMuted muted;
     if (sf_seek(file_->file, target, SEEK_SET) < 0) {
         throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " +
                     Quoted(path_.string()) + ": " + SndfileMessage(file_->file));
@@ -103,6 +136,7 @@ void SndfileSource::Seek(int64_t frame)
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)
 {
+    const DecoderChatterMuted muted;
     std::size_t done = 0;
     while (done < frames) {
         const std::size_t want = std::min(frames - done, ReadBlockFrames);

@@ -3,9 +3,6 @@
 // or plays it with the frames shown live in a window.
 #include <CLI/CLI.hpp>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -70,34 +67,6 @@ void ApplyCommon(const CommonText& text, Options& o)
     o.quiet = text.quiet;
 }
 
-// With --quiet, everything but the closing error goes nowhere: decoders (mpg123 through
-// libsndfile, say) print warnings of their own on standard error.
-class QuietStderr {
-public:
-    explicit QuietStderr(bool quiet)
-    {
-        if (!quiet) return;
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null < 0) return;
-        std::fflush(stderr);
-        saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-        if (saved_ >= 0) dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    ~QuietStderr()
-    {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-    }
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
-
-private:
-    int saved_ = -1;
-};
-
 // Error messages end up on one line, whatever a library put into them.
 std::string OneLine(std::string text)
 {
@@ -161,9 +130,6 @@ int main(int argc, char** argv)
 
     InstallSignalHandlers();
     try {
-        const bool quiet = (render->parsed() && renderText.quiet) || (snapshot->parsed() && snapText.quiet) ||
-                           (play->parsed() && playText.quiet);
-        const QuietStderr quietStderr(quiet);
         if (render->parsed()) {
             RenderOptions o;
             ApplyCommon(renderText, o);

@@ -92,13 +92,21 @@ std::string FfmpegFile(const fs::path& path)
     return "file:" + (ec ? path : absolute).string();
 }
 
-// The rate nearest at or above `rate` among `accepted` (ascending); the highest when none is.
-int EncoderRate(int rate, std::initializer_list<int> accepted)
+// Adds a resampling of the sound track to the nearest rate at or above `rate` among the
+// encoder's `accepted` ones (ascending; the highest when none is), unless it takes `rate`. The
+// SoX resampler copes with any rate; ffmpeg's default one gives no sound at all for a short
+// track at 1 Hz.
+void Resample(std::vector<std::string>& args, int rate, std::initializer_list<int> accepted)
 {
+    int to = *(accepted.end() - 1);
     for (int r : accepted) {
-        if (r >= rate) return r;
+        if (r == rate) return;
+        if (r > rate) {
+            to = r;
+            break;
+        }
     }
-    return *(accepted.end() - 1);
+    args.insert(args.end(), {"-af", "aresample=" + std::to_string(to) + ":resampler=soxr"});
 }
 
 }  // namespace
@@ -293,15 +301,14 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
     if (container == VideoContainer::WebM) {
         add({"-c:v", "libvpx-vp9", "-b:v", "0", "-crf", std::to_string(settings.crf.value_or(32)),
              "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1",
-             "-c:a", "libopus", "-b:a", "160k",
-             "-ar", std::to_string(EncoderRate(settings.sampleRate, {8000, 12000, 16000, 24000, 48000})),
-             "-f", "webm"});
+             "-c:a", "libopus", "-b:a", "160k"});
+        Resample(args, settings.sampleRate, {8000, 12000, 16000, 24000, 48000});
+        add({"-f", "webm"});
     } else {
-        // The rates AAC has; any other (1 Hz, 384 kHz) would leave the video without sound.
         add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20)),
-             "-c:a", "aac", "-b:a", "192k",
-             "-ar", std::to_string(EncoderRate(settings.sampleRate, {7350, 8000, 11025, 12000, 16000, 22050, 24000,
-                                                                     32000, 44100, 48000, 64000, 88200, 96000}))});
+             "-c:a", "aac", "-b:a", "192k"});
+        Resample(args, settings.sampleRate,
+                 {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000});
         if (container == VideoContainer::Mp4) {
             add({"-movflags", "+faststart", "-f", "mp4"});
         } else {
