@@ -126,12 +126,34 @@ SndfileSource::~SndfileSource() = default;
 void SndfileSource::Seek(int64_t frame)
 {
     const int64_t target = std::clamp<int64_t>(frame, 0, length_);
-    const DecoderChatterMuted muted;
-    if (sf_seek(file_->file, target, SEEK_SET) < 0) {
-        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " +
-                    Quoted(path_.string()) + ": " + SndfileMessage(file_->file));
+    {
+        const DecoderChatterMuted muted;
+        const sf_count_t landed = sf_seek(file_->file, target, SEEK_SET);
+        if (landed == target) {
+            position_ = target;
+            return;
+        }
     }
-    position_ = target;
+    // A header that overstates the length lets a seek aim past the real end, and some decoders
+    // (FLAC's) cannot seek at all after that. Start again from the top and decode up to the
+    // target, finding the real end on the way if it comes first.
+    auto fresh = std::make_unique<Handle>();
+    SF_INFO info{};
+    {
+        const DecoderChatterMuted muted;
+        fresh->file = sf_open(path_.c_str(), SFM_READ, &info);
+    }
+    if (fresh->file == nullptr) {
+        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " + Quoted(path_.string()) +
+                    ": " + SndfileMessage(nullptr));
+    }
+    file_ = std::move(fresh);
+    position_ = 0;
+    std::vector<float> skipped(2 * ReadBlockFrames);
+    while (position_ < target) {
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(target - position_, ReadBlockFrames));
+        if (Read(skipped.data(), want) < want) break;  // the real end, now Length()
+    }
 }
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)

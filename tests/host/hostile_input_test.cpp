@@ -99,6 +99,14 @@ TEST_F(Hostile, AHeaderThatOverstatesTheLengthEndsAtTheRealEnd)
     EXPECT_EQ(source.Length(), (int64_t{1} << 36) - 1);
     EXPECT_EQ(CountDecoded(source, 0, source.Length()), 4800);
     EXPECT_EQ(source.Length(), 4800) << "the real end replaces the claim";
+    // A seek aimed past the real end (a play's seek forward) lands on it, and seeks still work.
+    SndfileSource seeker(flac);
+    seeker.Seek(100000);
+    std::vector<float> block(2 * 4800);
+    EXPECT_EQ(seeker.Read(block.data(), 4800), 0u);
+    EXPECT_EQ(seeker.Length(), 4800);
+    seeker.Seek(1000);
+    EXPECT_EQ(seeker.Read(block.data(), 4800), 3800u);
 
     // 0.1 s at 20 fps: two frames, and a sound track of 0.1 s.
     const RunResult frames = RunHost({"render", flac.string(), "-o", (out_ / "f/").string(), "--size", "2x2", "--fps", "20"});
