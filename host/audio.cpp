@@ -188,25 +188,40 @@ std::unique_ptr<AudioSource> SndfileSource::Reopen() const
 
 // ---------------------------------------------------------------- sound track
 
-int64_t WriteSoundTrack(SNDFILE* out, const std::string& name, AudioSource& source, int64_t start, int64_t length)
+namespace {
+
+// Reads up to `length` frames of `source` from frame `start`, a block at a time, handing each
+// block (interleaved stereo) and its frame count to `use`; stops where the decoded audio ends.
+// Returns the frames read.
+template <class Use>
+int64_t ReadBlocks(AudioSource& source, int64_t start, int64_t length, Use use)
 {
     std::vector<float> block(ReadBlockFrames * 2);
     source.Seek(start);
-    int64_t written = 0;
-    while (written < length) {
+    int64_t done = 0;
+    while (done < length) {
         ThrowIfInterrupted();
-        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - written, ReadBlockFrames));
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - done, ReadBlockFrames));
         const std::size_t got = source.Read(block.data(), want);
+        use(block.data(), got);
+        done += static_cast<int64_t>(got);
+        if (got < want) break;  // the end of the decoded audio
+    }
+    return done;
+}
+
+}  // namespace
+
+int64_t WriteSoundTrack(SNDFILE* out, const std::string& name, AudioSource& source, int64_t start, int64_t length)
+{
+    return ReadBlocks(source, start, length, [&](const float* block, std::size_t frames) {
         errno = 0;
-        if (sf_writef_float(out, block.data(), static_cast<sf_count_t>(got)) != static_cast<sf_count_t>(got)) {
+        if (sf_writef_float(out, block, static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames)) {
             const int err = errno;
             throw Error("cannot write audio file " + Quoted(name) + ": " +
                         (err != 0 ? ErrnoText(err) : SndfileMessage(out)));
         }
-        written += static_cast<int64_t>(got);
-        if (got < want) break;  // the end of the decoded audio
-    }
-    return written;
+    });
 }
 
 int64_t WriteSoundTrack(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
@@ -237,17 +252,7 @@ int64_t WriteSoundTrack(const fs::path& path, AudioSource& source, int64_t start
 
 int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length)
 {
-    std::vector<float> block(ReadBlockFrames * 2);
-    source.Seek(start);
-    int64_t count = 0;
-    while (count < length) {
-        ThrowIfInterrupted();
-        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - count, ReadBlockFrames));
-        const std::size_t got = source.Read(block.data(), want);
-        count += static_cast<int64_t>(got);
-        if (got < want) break;
-    }
-    return count;
+    return ReadBlocks(source, start, length, [](const float*, std::size_t) {});
 }
 
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
