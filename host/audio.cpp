@@ -266,6 +266,8 @@ analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::opt
 {
     const int rate = source.SampleRate();
     const int64_t total = source.Length();
+    // A start before the end that rounds onto it is the last sample.
+    if (start * rate < static_cast<double>(total)) start = std::min(start, static_cast<double>(total - 1) / rate);
     const analysis::SampleSelection selection = analysis::SelectSamples(total, rate, start, duration);
     switch (selection.status) {
     case analysis::SampleSelection::Status::StartPastEnd:

@@ -381,6 +381,9 @@ TEST(Times, ClockFieldsStayBelowSixtyAndMomentsBeforeTheEndAreInside)
     const RunResult r = RunHost({"snapshot", (dir / "two.wav").string(), "-o", (dir / "s.png").string(), "--at", "1.99999",
                                  "--size", "2x2"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    const RunResult late = RunHost({"render", (dir / "two.wav").string(), "-o", (dir / "f/").string(), "--start", "1.99999",
+                                    "--size", "2x2"});
+    EXPECT_EQ(late.exitCode, 0) << late.err;
 }
 
 }  // namespace
