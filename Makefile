@@ -4,11 +4,18 @@
 #                Windows module (its tables, and its frames under Wine)
 #   make svp     the 32-bit Windows module, build/windows/src/NimbrelleCalvex.svp
 #   make windows-test  the Windows module's frames under Wine against the native module's
+#   make install [PREFIX=/usr/local] [DESTDIR=...]  the module, its header and pkg-config file,
+#                and the GStreamer element
+#   make web     the page and its WebAssembly (plain and SIMD) in build/web/
+#   make web-serve  serves build/web/ on http://127.0.0.1:8000/
+#   make web-test   the browser build's tests in headless Chromium and Node
+#   make web-bench  the page's time per frame in headless Chromium
 JOBS ?= 2
 
-.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test check demo bench clean
+.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install clean
 FUZZ_SECONDS ?= 30
 INPUT_FUZZ_SECONDS ?= 20
+WEB_PORT ?= 8000
 
 all: build
 
@@ -49,17 +56,36 @@ svp-tables: svp build
 	ctest --preset default -R windows_svp_tables --output-on-failure
 
 # Runs every golden scenario through the .svp in Wine's loader and compares each frame with
-# the native module's. Where the kernel cannot run 32-bit programs Wine runs under qemu and
-# takes many minutes.
+# the native module's. Wine runs inside an i386 root under build/wine-root; where the kernel
+# cannot run 32-bit programs it runs under qemu, which makes the run a minute instead of seconds.
 windows-test: svp build
 	./scripts/install-windows-deps.sh
 	cmake --preset default -DNIMBRELLE_WINDOWS_TESTS=ON
 	cmake --build --preset default -j$(JOBS)
 	ctest --preset default -L windows --output-on-failure
 
+# The browser build: KissFFT's Debian sources (fetched by apt, see the script) compiled in,
+# once without and once with WebAssembly SIMD; the page picks the build the browser runs.
+web: deps
+	kissfft=$$(./scripts/fetch-kissfft-source.sh) && \
+	  cmake --preset web -DNIMBRELLE_KISSFFT_SOURCE_DIR=$$kissfft && \
+	  cmake --preset web-simd -DNIMBRELLE_KISSFFT_SOURCE_DIR=$$kissfft
+	cmake --build --preset web -j$(JOBS)
+	cmake --build --preset web-simd -j$(JOBS)
+
+web-serve: web
+	node web/serve.mjs build/web --port $(WEB_PORT)
+
+# Needs the native build for the reference frames and records it compares against.
+web-test: web build
+	cd tests/web && node --test --test-concurrency=1 *.test.mjs
+
+web-bench: web
+	node bench/web/frame_times.mjs
+
 # windows-test also checks the .svp's tables. The optimised build's tests run last, so their
 # summary closes the output.
-check: sanitize fuzz windows-test test
+check: sanitize fuzz windows-test web-test test
 
 demo: build
 	mkdir -p out
@@ -68,6 +94,11 @@ demo: build
 bench: build
 	./build/default/bench/nimbrelle_bench
 	./build/default/bench/nimbrelle_analysis_bench
+
+PREFIX ?= /usr/local
+# cmake --install reads DESTDIR from the environment.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install build/default --prefix $(PREFIX)
 
 clean:
 	rm -rf build out

@@ -60,6 +60,25 @@ private:
 inline constexpr int SoundTrackFormat = SF_FORMAT_W64 | SF_FORMAT_FLOAT;
 inline constexpr const char* SoundTrackExtension = ".w64";
 
+// A sound track file (SoundTrackFormat) written a block at a time, as a render copies its
+// audio or a live recording captures it. Every failure (a full disk, say) is an Error naming
+// the file; a writer destroyed without Close leaves the file unfinished.
+class SoundTrackWriter {
+public:
+    SoundTrackWriter(const std::filesystem::path& path, int rate);
+    ~SoundTrackWriter();
+    SoundTrackWriter(const SoundTrackWriter&) = delete;
+    SoundTrackWriter& operator=(const SoundTrackWriter&) = delete;
+
+    void Write(const float* stereo, std::size_t frames);
+    void WriteSilence(std::size_t frames);
+    void Close();
+
+private:
+    std::filesystem::path path_;
+    SNDFILE* file_ = nullptr;
+};
+
 // Writes up to `length` frames of `source`, starting at frame `start`, to `out` (opened for
 // writing in SoundTrackFormat), stopping early where the decoded audio ends. Returns the frames
 // written. Throws Error naming `name` on any write failure (a full disk, say).

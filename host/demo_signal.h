@@ -4,9 +4,14 @@
 #include <memory>
 #include <vector>
 
-#include "audio.h"
+#include "nimbrelle/analysis/samples.h"
 
 namespace nimbrelle::host {
+
+// Only the analysis library's sources: the browser build compiles the demo without the
+// host's file decoding.
+using analysis::AudioSource;
+using analysis::MemorySource;
 
 inline constexpr int DemoSampleRate = 48000;
 inline constexpr double DemoSeconds = 30.0;

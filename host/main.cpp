@@ -1,6 +1,6 @@
 // nimbrelle: the reference host. Drives any visualisation module through its exported
 // boundary and turns music (or the built-in demo) into a video, PNG frames or one snapshot,
-// or plays it with the frames shown live in a window.
+// or plays it with the frames shown live in a window, or shows what the computer is playing.
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 
 #include "error.h"
 #include "options.h"
+#include "live.h"
 #include "play.h"
 #include "render.h"
 #include "signals.h"
@@ -37,11 +38,13 @@ struct CommonText {
     bool quiet = false;
 };
 
-void AddCommon(CLI::App& command, CommonText& text)
+void AddCommon(CLI::App& command, CommonText& text, bool withAudio = true)
 {
-    command.add_option("AUDIO", text.audio,
-                       "Audio file to visualise (WAV, FLAC, Ogg/Vorbis, Opus, MP3); the built-in demo when omitted")
-        ->type_name("FILE");
+    if (withAudio) {
+        command.add_option("AUDIO", text.audio,
+                           "Audio file to visualise (WAV, FLAC, Ogg/Vorbis, Opus, MP3); the built-in demo when omitted")
+            ->type_name("FILE");
+    }
     command.add_option("--size", text.size, "Frame size WIDTHxHEIGHT")->type_name("WxH")->capture_default_str();
     command.add_option("--fps", text.fps, "Frames per second: 60, 29.97 or 30000/1001")->type_name("RATE")->capture_default_str();
     command.add_option("--module", text.module, "Module to load (default: the one built with this host)")->type_name("PATH");
@@ -59,7 +62,7 @@ std::optional<fs::path> PathOrNone(const std::string& text)
 template <class Options>
 void ApplyCommon(const CommonText& text, Options& o)
 {
-    o.audio = PathOrNone(text.audio);
+    if constexpr (requires { o.audio; }) o.audio = PathOrNone(text.audio);
     o.size = ParseSize(text.size);
     o.fps = ParseFrameRate(text.fps);
     o.module = PathOrNone(text.module);
@@ -117,6 +120,29 @@ int main(int argc, char** argv)
     play->add_option("--duration", playDuration, "Play only this many seconds")->type_name("SECONDS");
     play->add_flag("--fullscreen", fullscreen, "Start in fullscreen (f toggles it)");
 
+    CommonText liveText;
+    std::string liveDuration, liveCrf, livePreset = "ultrafast", liveDevice;
+    bool listDevices = false, mic = false, stats = false, liveFullscreen = false;
+    CLI::App* live = app.add_subcommand(
+        "live", "Show what the computer is playing (or a microphone) as it happens, in a window; optionally record it");
+    AddCommon(*live, liveText, false);
+    live->get_option("--size")->description("Initial window size WIDTHxHEIGHT; the frames' size when recording");
+    live->add_flag("--list-devices", listDevices, "List the capture devices (monitors marked) and exit");
+    CLI::Option* deviceOption =
+        live->add_option("--device", liveDevice, "Capture this device: its exact name or a unique part of it")
+            ->type_name("NAME");
+    live->add_flag("--mic", mic, "Capture the default input (a microphone) instead of what is playing")
+        ->excludes(deviceOption);
+    live->add_flag("--stats", stats, "Show frames per second, the module's time and the capture latency (s toggles it)");
+    live->add_option("-o,--output", liveText.output,
+                     "Record to OUT.mp4 / .mkv / .webm with the captured sound, or to PNG frames; "
+                     "without a display it records without a window")
+        ->type_name("OUT");
+    live->add_option("--duration", liveDuration, "Stop after this many seconds")->type_name("SECONDS");
+    live->add_option("--crf", liveCrf, "Video quality of a recording, lower is better")->type_name("N");
+    live->add_option("--preset", livePreset, "x264 speed preset of a recording (fast, to keep up with live sound)")->type_name("NAME")->capture_default_str();
+    live->add_flag("--fullscreen", liveFullscreen, "Start in fullscreen (f toggles it)");
+
     std::string infoModule;
     CLI::App* info = app.add_subcommand("info", "Load a module and print its descriptor");
     info->add_option("MODULE", infoModule, "The module's shared library")->type_name("FILE")->required();
@@ -153,6 +179,22 @@ int main(int argc, char** argv)
             if (!playDuration.empty()) o.duration = ParseSeconds("--duration", playDuration);
             o.fullscreen = fullscreen;
             RunPlay(o);
+        } else if (live->parsed() && listDevices) {
+            ListCaptureDevices(stdout);
+        } else if (live->parsed()) {
+            LiveOptions o;
+            ApplyCommon(liveText, o);
+            o.output = liveText.output;
+            if (!liveDuration.empty()) o.duration = ParseSeconds("--duration", liveDuration);
+            if (o.duration && *o.duration <= 0.0) throw Error("--duration must be more than 0 seconds");
+            if (!liveCrf.empty()) o.crf = ParseCrf(liveCrf);
+            CheckPreset(livePreset);
+            o.preset = livePreset;
+            if (!liveDevice.empty()) o.device = liveDevice;
+            o.mic = mic;
+            o.stats = stats;
+            o.fullscreen = liveFullscreen;
+            RunLive(o);
         } else if (info->parsed()) {
             PrintModuleInfo(infoModule, stdout);
             errno = 0;
@@ -161,8 +203,9 @@ int main(int argc, char** argv)
             }
         }
     } catch (const Interrupted&) {
-        // Playing writes nothing, so there is nothing to remove.
-        std::fputs(play->parsed() ? "nimbrelle: interrupted\n" : "nimbrelle: interrupted; partial output removed\n", stderr);
+        // Playing, and live capture without a recording, write nothing, so there is nothing to remove.
+        const bool wrote = render->parsed() || snapshot->parsed() || (live->parsed() && !liveText.output.empty());
+        std::fputs(wrote ? "nimbrelle: interrupted; partial output removed\n" : "nimbrelle: interrupted\n", stderr);
         return ExitInterrupted;
     } catch (const std::exception& e) {
         // A failure caused by a stop request (a FIFO's open cut short, say) is the stop.

@@ -58,13 +58,13 @@ void RenameInto(const fs::path& from, const fs::path& to)
     }
 }
 
-// The start of a temporary name, ".<stem>.partial-", with `stem` cut (never inside a UTF-8
-// character) so that the whole name, with its six random characters and `extension`, still fits
-// in one file name: an output name may be as long as the file system allows.
-std::string PartialPrefix(const std::string& stem, std::size_t extensionSize)
+// The start of a temporary name, ".<stem><tail>" (".<stem>.partial-" unless told), with `stem`
+// cut (never inside a UTF-8 character) so that the whole name, with its six random characters and
+// `extension`, still fits in one file name: an output name may be as long as the file system
+// allows.
+std::string PartialPrefix(const std::string& stem, std::size_t extensionSize, const std::string& tail = ".partial-")
 {
     constexpr std::size_t MaxName = 255;  // NAME_MAX on Linux file systems
-    const std::string tail = ".partial-";
     const std::size_t fixed = 1 + tail.size() + 6 + extensionSize;
     const std::size_t room = fixed < MaxName ? MaxName - fixed : 0;
     std::size_t keep = std::min(stem.size(), room);
@@ -281,6 +281,30 @@ TempPath MakeTempDir(const fs::path& dir, const std::string& prefix, bool publis
 
 // ---------------------------------------------------------------- video
 
+namespace {
+
+// The sound codec, its resampling of a track at `sampleRate` and the container's options, the
+// same for a render and for adding a sound track to recorded frames.
+std::vector<std::string> SoundAndContainerArguments(VideoContainer container, int sampleRate)
+{
+    if (container == VideoContainer::WebM) {
+        std::vector<std::string> args = {"-c:a", "libopus", "-b:a", "160k"};
+        Resample(args, sampleRate, {8000, 12000, 16000, 24000, 48000});
+        args.insert(args.end(), {"-f", "webm"});
+        return args;
+    }
+    std::vector<std::string> args = {"-c:a", "aac", "-b:a", "192k"};
+    Resample(args, sampleRate, {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000});
+    if (container == VideoContainer::Mp4) {
+        args.insert(args.end(), {"-movflags", "+faststart", "-f", "mp4"});
+    } else {
+        args.insert(args.end(), {"-f", "matroska"});
+    }
+    return args;
+}
+
+}  // namespace
+
 std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoContainer container,
                                          const fs::path& audioFile, const fs::path& output)
 {
@@ -291,40 +315,49 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
         "-hide_banner", "-nostats", "-loglevel", "error", "-y",
         "-f", "rawvideo", "-pixel_format", pixelFormat, "-video_size", size,
         "-framerate", settings.fps.ToString(), "-i", "pipe:0",
-        "-i", FfmpegFile(audioFile),
-        "-map", "0:v:0", "-map", "1:a:0",
-        // Full-range RGB to limited-range BT.709 4:2:0, tagged so players convert it back.
-        "-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
-        "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv",
     };
-    auto add = [&args](std::initializer_list<std::string> more) { args.insert(args.end(), more); };
+    auto add = [&args](const std::vector<std::string>& more) { args.insert(args.end(), more.begin(), more.end()); };
+    if (audioFile.empty()) {
+        add({"-map", "0:v:0", "-an"});
+    } else {
+        add({"-i", FfmpegFile(audioFile), "-map", "0:v:0", "-map", "1:a:0"});
+    }
+    // Full-range RGB to limited-range BT.709 4:2:0, tagged so players convert it back.
+    add({"-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+         "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv"});
     if (container == VideoContainer::WebM) {
         add({"-c:v", "libvpx-vp9", "-b:v", "0", "-crf", std::to_string(settings.crf.value_or(32)),
-             "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1",
-             "-c:a", "libopus", "-b:a", "160k"});
-        Resample(args, settings.sampleRate, {8000, 12000, 16000, 24000, 48000});
-        add({"-f", "webm"});
+             "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1"});
     } else {
-        add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20)),
-             "-c:a", "aac", "-b:a", "192k"});
-        Resample(args, settings.sampleRate,
-                 {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000});
-        if (container == VideoContainer::Mp4) {
-            add({"-movflags", "+faststart", "-f", "mp4"});
-        } else {
-            add({"-f", "matroska"});
-        }
+        add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20))});
     }
+    add(SoundAndContainerArguments(container, settings.sampleRate));
+    args.push_back(FfmpegFile(output));
+    return args;
+}
+
+std::vector<std::string> MuxArguments(VideoContainer container, int sampleRate, const fs::path& video,
+                                      const fs::path& audioFile, const fs::path& output)
+{
+    std::vector<std::string> args = {"-hide_banner", "-nostats", "-loglevel", "error", "-y",
+                                     "-i", FfmpegFile(video), "-i", FfmpegFile(audioFile),
+                                     "-map", "0:v:0", "-map", "1:a:0", "-c:v", "copy"};
+    const std::vector<std::string> sound = SoundAndContainerArguments(container, sampleRate);
+    args.insert(args.end(), sound.begin(), sound.end());
     args.push_back(FfmpegFile(output));
     return args;
 }
 
 namespace {
 
+// Frames piped into ffmpeg. With `soundLast`, ffmpeg encodes the frames alone into a hidden
+// file and Commit adds the sound track in a second, copying pass: the sound file is read only
+// then, so it may be written while the frames arrive.
 class VideoSink final : public FrameSink {
 public:
-    VideoSink(const OutputTarget& target, const VideoSettings& settings, const fs::path& audioFile)
-        : target_(target.path), frameBytes_(static_cast<std::size_t>(settings.size.width) *
+    VideoSink(const OutputTarget& target, const VideoSettings& settings, const fs::path& audioFile, bool soundLast)
+        : target_(target.path), container_(target.container), sampleRate_(settings.sampleRate), audioFile_(audioFile),
+          soundLast_(soundLast), frameBytes_(static_cast<std::size_t>(settings.size.width) *
                                             static_cast<std::size_t>(settings.size.height) * 4)
     {
         const auto ffmpeg = FindInPath("ffmpeg");
@@ -338,8 +371,16 @@ public:
                                 extension, true);
         });
         log_ = ForOutput(target_, [] { return MakeTempFile(fs::temp_directory_path(), "nimbrelle-ffmpeg-", ".log"); });
-        std::vector<std::string> argv = FfmpegArguments(settings, target.container, audioFile, temp_.Path());
-        argv.insert(argv.begin(), ffmpeg->string());
+        ffmpeg_ = *ffmpeg;
+        if (soundLast_) {
+            frames_ = ForOutput(target_, [&] {
+                return MakeTempFile(ParentOrCurrent(target_),
+                                    PartialPrefix(target_.stem().string(), extension.size(), ".frames-"), extension);
+            });
+        }
+        std::vector<std::string> argv = FfmpegArguments(settings, target.container, soundLast_ ? fs::path() : audioFile,
+                                                        soundLast_ ? frames_.Path() : temp_.Path());
+        argv.insert(argv.begin(), ffmpeg_.string());
         process_.emplace(argv, log_.Path());
     }
 
@@ -358,15 +399,31 @@ public:
         if (status != 0) {
             throw Error("ffmpeg failed while writing " + Quoted(target_.string()) + Describe(status));
         }
-        std::error_code ec;
-        if (fs::file_size(temp_.Path(), ec) == 0 || ec) {
-            throw Error("ffmpeg wrote nothing for " + Quoted(target_.string()) + Describe(status));
+        if (soundLast_) {
+            RequireOutput(frames_.Path(), status);
+            std::vector<std::string> argv =
+                MuxArguments(container_, sampleRate_, frames_.Path(), audioFile_, temp_.Path());
+            argv.insert(argv.begin(), ffmpeg_.string());
+            process_.emplace(argv, log_.Path());
+            const int muxed = process_->Finish();
+            if (muxed != 0) {
+                throw Error("ffmpeg failed while adding the sound to " + Quoted(target_.string()) + Describe(muxed));
+            }
         }
+        RequireOutput(temp_.Path(), status);
         RenameInto(temp_.Path(), target_);
         temp_.Release();
     }
 
 private:
+    void RequireOutput(const fs::path& file, int status)
+    {
+        std::error_code ec;
+        if (fs::file_size(file, ec) == 0 || ec) {
+            throw Error("ffmpeg wrote nothing for " + Quoted(target_.string()) + Describe(status));
+        }
+    }
+
     // How ffmpeg ended, on one line: its status and the last line of its log, which is kept
     // (and named) for the rest.
     std::string Describe(int status)
@@ -386,8 +443,14 @@ private:
     }
 
     fs::path target_;
+    VideoContainer container_;
+    int sampleRate_;
+    fs::path audioFile_;
+    bool soundLast_;
     std::size_t frameBytes_;
+    fs::path ffmpeg_;
     TempPath temp_;
+    TempPath frames_;
     TempPath log_;
     std::optional<Subprocess> process_;  // declared last: killed before the files are removed
 };
@@ -510,7 +573,13 @@ private:
 std::unique_ptr<FrameSink> MakeVideoSink(const OutputTarget& target, const VideoSettings& settings,
                                          const fs::path& audioFile)
 {
-    return std::make_unique<VideoSink>(target, settings, audioFile);
+    return std::make_unique<VideoSink>(target, settings, audioFile, false);
+}
+
+std::unique_ptr<FrameSink> MakeVideoSinkSoundLast(const OutputTarget& target, const VideoSettings& settings,
+                                                  const fs::path& audioFile)
+{
+    return std::make_unique<VideoSink>(target, settings, audioFile, true);
 }
 
 std::unique_ptr<FrameSink> MakePngSequenceSink(const OutputTarget& target, FrameGeometry size)

@@ -114,14 +114,24 @@ struct VideoSettings {
 // Pipes raw frames into ffmpeg, with `audioFile` as the sound track.
 std::unique_ptr<FrameSink> MakeVideoSink(const OutputTarget& target, const VideoSettings& settings,
                                          const std::filesystem::path& audioFile);
+// The same, but `audioFile` is read only when the sink commits: it may be written while the
+// frames arrive (a live recording). The frames are encoded first and the sound added after.
+std::unique_ptr<FrameSink> MakeVideoSinkSoundLast(const OutputTarget& target, const VideoSettings& settings,
+                                                  const std::filesystem::path& audioFile);
 // Writes every frame as a PNG (PngDirectory or PngPattern).
 std::unique_ptr<FrameSink> MakePngSequenceSink(const OutputTarget& target, FrameGeometry size);
 // Writes only frame `frame` as one PNG file.
 std::unique_ptr<FrameSink> MakeSnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame);
 
-// The ffmpeg command line for a video render (without the program path).
+// The ffmpeg command line for a video render (without the program path); an empty
+// `audioFile` encodes the frames alone.
 std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoContainer container,
                                          const std::filesystem::path& audioFile,
                                          const std::filesystem::path& output);
+
+// The ffmpeg command line that copies the frames of `video` and adds `audioFile`, a track at
+// `sampleRate`, as its sound (resampled as for a render).
+std::vector<std::string> MuxArguments(VideoContainer container, int sampleRate, const std::filesystem::path& video,
+                                      const std::filesystem::path& audioFile, const std::filesystem::path& output);
 
 }  // namespace nimbrelle::host

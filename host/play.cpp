@@ -15,6 +15,7 @@
 
 #include "error.h"
 #include "module_loader.h"
+#include "sdl_window.h"
 #include "signals.h"
 
 namespace nimbrelle::host {
@@ -46,50 +47,6 @@ AudioReaders OpenReaders(const std::optional<fs::path>& path)
     return {std::move(played), std::move(analysed)};
 }
 
-// ---------------------------------------------------------------- SDL resources
-
-// A failed SDL call: what failed, then SDL's own explanation.
-class SdlFailure : public std::runtime_error {
-public:
-    explicit SdlFailure(const std::string& what) : std::runtime_error(what + ": " + SDL_GetError()) {}
-};
-
-// SDL as a whole: its signal handlers left out (the host has its own, see signals.h), and
-// everything shut down after the last subsystem has gone.
-class SdlLibrary {
-public:
-    SdlLibrary() { SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1"); }
-    ~SdlLibrary() { SDL_Quit(); }
-    SdlLibrary(const SdlLibrary&) = delete;
-    SdlLibrary& operator=(const SdlLibrary&) = delete;
-};
-
-class SdlSubsystem {
-public:
-    SdlSubsystem(Uint32 flags, const char* what) : flags_(flags)
-    {
-        if (SDL_InitSubSystem(flags) != 0) throw SdlFailure(what);
-    }
-    ~SdlSubsystem() { SDL_QuitSubSystem(flags_); }
-    SdlSubsystem(const SdlSubsystem&) = delete;
-    SdlSubsystem& operator=(const SdlSubsystem&) = delete;
-
-private:
-    Uint32 flags_;
-};
-
-template <auto Destroy>
-struct SdlDeleter {
-    template <class T>
-    void operator()(T* object) const
-    {
-        Destroy(object);
-    }
-};
-using WindowPtr = std::unique_ptr<SDL_Window, SdlDeleter<SDL_DestroyWindow>>;
-using RendererPtr = std::unique_ptr<SDL_Renderer, SdlDeleter<SDL_DestroyRenderer>>;
-using TexturePtr = std::unique_ptr<SDL_Texture, SdlDeleter<SDL_DestroyTexture>>;
-
 // The audio subsystem and one output device taking float32 stereo at the source's rate; SDL
 // converts to whatever the hardware wants. Created paused.
 class AudioOutput {
@@ -117,68 +74,6 @@ private:
     SdlSubsystem subsystem_{SDL_INIT_AUDIO, "starting SDL's audio"};
     SDL_AudioDeviceID id_ = 0;
     int bufferFrames_ = DeviceBufferFrames;
-};
-
-// The pixels the module draws into and the streaming texture that shows them, both the size
-// of the window's drawable area. 0x00RRGGBB words are SDL_PIXELFORMAT_RGB888.
-class Canvas {
-public:
-    explicit Canvas(SDL_Renderer* renderer) : renderer_(renderer)
-    {
-        SDL_RendererInfo info{};
-        if (SDL_GetRendererInfo(renderer, &info) == 0) {
-            maxWidth_ = info.max_texture_width;
-            maxHeight_ = info.max_texture_height;
-        }
-    }
-
-    // The size the module should draw at now: the renderer's output in pixels (more than the
-    // window's size on high-density screens), within the largest texture the renderer takes.
-    FrameGeometry OutputSize() const
-    {
-        int w = 0, h = 0;
-        if (SDL_GetRendererOutputSize(renderer_, &w, &h) != 0) return size_;
-        if (maxWidth_ > 0) w = std::min(w, maxWidth_);
-        if (maxHeight_ > 0) h = std::min(h, maxHeight_);
-        return FrameGeometry{w, h};
-    }
-
-    // Makes the buffer and the texture `size`, when they are not already.
-    void Fit(FrameGeometry size)
-    {
-        if (texture_ && size.width == size_.width && size.height == size_.height) return;
-        texture_.reset(SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, size.width,
-                                         size.height));
-        if (!texture_) throw SdlFailure("creating a texture");
-        pixels_.assign(static_cast<std::size_t>(size.width) * static_cast<std::size_t>(size.height), 0u);
-        size_ = size;
-    }
-
-    uint32_t* Pixels() { return pixels_.data(); }
-    FrameGeometry Size() const { return size_; }
-
-    void Upload()
-    {
-        if (SDL_UpdateTexture(texture_.get(), nullptr, pixels_.data(), size_.width * static_cast<int>(sizeof(uint32_t))) != 0) {
-            throw SdlFailure("updating the texture");
-        }
-    }
-
-    // Shows the latest frame, stretched over the window if it has changed size since.
-    void Present()
-    {
-        if (!texture_) return;
-        SDL_RenderCopy(renderer_, texture_.get(), nullptr, nullptr);
-        SDL_RenderPresent(renderer_);
-    }
-
-private:
-    SDL_Renderer* renderer_;
-    TexturePtr texture_;
-    std::vector<uint32_t> pixels_;
-    FrameGeometry size_;
-    int maxWidth_ = 0;
-    int maxHeight_ = 0;
 };
 
 // ---------------------------------------------------------------- clocks
@@ -303,38 +198,6 @@ StartedClock StartClock(AudioSource& played, const FramePlan& plan)
 
 // ---------------------------------------------------------------- the loop
 
-enum class Command { None, Quit, TogglePause, ToggleFullscreen, SeekBack, SeekForward };
-
-Command CommandFor(const SDL_Event& event)
-{
-    if (event.type == SDL_QUIT) return Command::Quit;
-    if (event.type == SDL_WINDOWEVENT && event.window.event == SDL_WINDOWEVENT_CLOSE) return Command::Quit;
-    if (event.type != SDL_KEYDOWN) return Command::None;
-    const SDL_Keycode key = event.key.keysym.sym;
-    if (key == SDLK_LEFT) return Command::SeekBack;
-    if (key == SDLK_RIGHT) return Command::SeekForward;
-    if (event.key.repeat != 0) return Command::None;  // held keys repeat only the seeks
-    switch (key) {
-    case SDLK_ESCAPE:
-    case SDLK_q:
-        return Command::Quit;
-    case SDLK_SPACE:
-        return Command::TogglePause;
-    case SDLK_f:
-        return Command::ToggleFullscreen;
-    default:
-        return Command::None;
-    }
-}
-
-void ToggleFullscreen(SDL_Window* window)
-{
-    const bool full = (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN) != 0;
-    if (SDL_SetWindowFullscreen(window, full ? 0u : static_cast<Uint32>(SDL_WINDOW_FULLSCREEN_DESKTOP)) == 0) {
-        SDL_ShowCursor(full ? SDL_ENABLE : SDL_DISABLE);
-    }
-}
-
 std::string WindowTitle(const PlayOptions& options)
 {
     return "nimbrelle: " + (options.audio ? options.audio->filename().string() : std::string("demo"));
@@ -379,6 +242,8 @@ public:
             chooser_.Restart();
             return true;
         }
+        case Command::ToggleStats:
+            return true;
         case Command::None:
             if (event.type == SDL_WINDOWEVENT) stale_ = true;  // exposed, resized, restored: show it again
             return true;
@@ -398,8 +263,7 @@ public:
         }
         // A minimised window has nothing to draw into; its frames count as skipped.
         const FrameGeometry size = canvas_.OutputSize();
-        const bool hidden = (SDL_GetWindowFlags(window_) & SDL_WINDOW_MINIMIZED) != 0 || size.width <= 0 ||
-                            size.height <= 0;
+        const bool hidden = WindowHidden(window_, size);
         if (const std::optional<int64_t> frame = hidden ? std::nullopt : chooser_.Choose(heard_)) {
             canvas_.Fit(size);  // after a resize, the new size
             module_.Render(canvas_.Pixels(), size.width, size.height, size.width, feed_.Frame(*frame), *frame);
@@ -450,22 +314,12 @@ PlaySummary RunPlay(const PlayOptions& options)
     const FramePlan plan = PlanFrames(*audio.played, options.start, options.duration, options.fps);
 
     SdlLibrary sdl;
-    std::unique_ptr<SdlSubsystem> video;
-    WindowPtr window;
-    RendererPtr renderer;
+    std::optional<SdlWindow> window;
     try {
-        video = std::make_unique<SdlSubsystem>(SDL_INIT_VIDEO | SDL_INIT_EVENTS, "starting SDL's video");
-        Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI;
-        if (options.fullscreen) flags |= SDL_WINDOW_FULLSCREEN_DESKTOP;
-        window.reset(SDL_CreateWindow(WindowTitle(options).c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED,
-                                      options.size.width, options.size.height, flags));
-        if (!window) throw SdlFailure("creating the window");
-        renderer.reset(SDL_CreateRenderer(window.get(), -1, SDL_RENDERER_PRESENTVSYNC));
-        if (!renderer) throw SdlFailure("creating a renderer");
+        window.emplace(WindowTitle(options), options.size, options.fullscreen);
     } catch (const SdlFailure& e) {
         throw Error("cannot open a window to play " + audio.played->Name() + " (" + e.what() + ")");
     }
-    if (options.fullscreen) SDL_ShowCursor(SDL_DISABLE);
 
     module.Init();  // once: the scene carries on across pauses, seeks and resizes
     if (!options.quiet) {
@@ -474,7 +328,7 @@ PlaySummary RunPlay(const PlayOptions& options)
                      audio.played->Name().c_str(), module.Name().c_str(), SeekSeconds);
     }
     try {
-        Player player(window.get(), renderer.get(), module, audio, plan, options.gain);
+        Player player(window->window.get(), window->renderer.get(), module, audio, plan, options.gain);
         int waitMs = 1;
         for (bool playing = true; playing;) {
             ThrowIfInterrupted();

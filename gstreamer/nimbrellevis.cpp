@@ -1,0 +1,451 @@
+// nimbrellevis: a visualisation element that draws a module's scene for an audio stream.
+//
+// Audio in (interleaved S16 or F32, mono or stereo, any rate), BGRx video out (the module's
+// 0x00RRGGBB words in memory order). The element is a GstAudioVisualizer, which negotiates
+// the video format, answers the pipeline's queries, handles QoS and hands out output buffers.
+//
+// Its frame timing is the element's own: the base class renders a frame whenever enough audio
+// has collected, and keeps the tail for the next buffer, so its frames neither start at fixed
+// samples nor come at the video rate. Here frame n starts at sample floor(n * rate / fps) of
+// the stream, and its record is made from the 512 samples before that start by the same
+// analysis the command-line host uses, so the element and `nimbrelle render` draw the same
+// frames from the same audio. The element takes the audio itself (its own chain function)
+// and, for each frame that starts inside the buffer, passes the base class's chain a buffer
+// of one silent sample, marked DISCONT and stamped with the frame's time: the base class then
+// renders exactly one frame with that timestamp.
+#include <gst/gst.h>
+#include <gst/audio/audio.h>
+#include <gst/pbutils/gstaudiovisualizer.h>
+#include <gst/video/video.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "module_copy.h"
+#include "nimbrelle/analysis.h"
+
+GST_DEBUG_CATEGORY_STATIC(nimbrelle_vis_debug);
+#define GST_CAT_DEFAULT nimbrelle_vis_debug
+
+namespace {
+
+namespace analysis = nimbrelle::analysis;
+using nimbrelle::gst::ModuleCopy;
+
+constexpr float DefaultGain = 1.0f;
+constexpr float MaxGain = 1000.0f;
+// A buffer whose timestamp strays this far (1/25 s) from the samples counted so far starts
+// the frame timing afresh; smaller differences are rounding in the upstream timestamps.
+constexpr int ResyncDivisor = 25;
+// S16 samples are converted to float this many at a time.
+constexpr std::size_t ConvertFloats = 4096;
+
+#if G_BYTE_ORDER == G_LITTLE_ENDIAN
+#define NIMBRELLE_VIDEO_FORMAT "BGRx"
+#else
+#define NIMBRELLE_VIDEO_FORMAT "xRGB"
+#endif
+
+// Preferred first: 1280x720 at 60 fps, then that size at another rate, then another size at
+// 60 fps, then anything downstream asks for.
+#define NIMBRELLE_VIDEO(size, rate) \
+    "video/x-raw, format=" NIMBRELLE_VIDEO_FORMAT ", " size ", framerate=" rate ", pixel-aspect-ratio=1/1"
+#define NIMBRELLE_ANY_SIZE "width=[1, 8192], height=[1, 8192]"
+#define NIMBRELLE_ANY_RATE "[1/1, 1000/1]"
+
+// clang-format off
+GstStaticPadTemplate SrcTemplate = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(
+    NIMBRELLE_VIDEO("width=1280, height=720", "60/1") "; "
+    NIMBRELLE_VIDEO("width=1280, height=720", NIMBRELLE_ANY_RATE) "; "
+    NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, "60/1") "; "
+    NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, NIMBRELLE_ANY_RATE)));
+// clang-format on
+
+GstStaticPadTemplate SinkTemplate = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+    GST_STATIC_CAPS("audio/x-raw, format=(string){ " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(F32) " }, "
+                    "layout=(string)interleaved, rate=(int)[1, MAX], channels=(int)[1, 2]"));
+
+// What the streaming thread keeps between buffers.
+struct Stream {
+    std::unique_ptr<ModuleCopy> module;
+    std::unique_ptr<analysis::Analyser> analyser;
+    analysis::SampleHistory history;
+    float convert[ConvertFloats] = {};
+
+    // Frame timing: frame k (counted from `origin`) starts at sample
+    // origin + FrameStartSample(k, rate, fps); `next` is the next frame to draw and `position`
+    // the stream sample the next incoming sample has. Unsynced until the first buffer after a
+    // start, flush, new segment or format change.
+    bool synced = false;
+    int64_t position = 0;
+    int64_t origin = 0;
+    int64_t next = 0;
+    int rate = 0;
+    int channels = 0;
+    analysis::FrameRate fps;
+
+    FrameData record{};
+    bool refused = false;  // the module refused the latest frame
+};
+
+}  // namespace
+
+struct GstNimbrelleVis {
+    GstAudioVisualizer parent;
+    // Properties, under the object lock.
+    gchar* modulePath;
+    gfloat gain;
+    Stream* stream;
+    GstPadChainFunction baseChain;
+    GstPadEventFunction baseEvent;
+};
+
+struct GstNimbrelleVisClass {
+    GstAudioVisualizerClass parent_class;
+};
+
+G_DEFINE_TYPE(GstNimbrelleVis, gst_nimbrelle_vis, GST_TYPE_AUDIO_VISUALIZER)
+
+namespace {
+
+enum { PropZero, PropModule, PropGain };
+
+GstNimbrelleVis* Self(gpointer object)
+{
+    return reinterpret_cast<GstNimbrelleVis*>(object);
+}
+
+GstAudioVisualizer* Scope(GstNimbrelleVis* self)
+{
+    return &self->parent;
+}
+
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec)
+{
+    GstNimbrelleVis* self = Self(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PropModule:
+        g_free(self->modulePath);
+        self->modulePath = g_value_dup_string(value);
+        break;
+    case PropGain:
+        self->gain = g_value_get_float(value);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
+{
+    GstNimbrelleVis* self = Self(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PropModule:
+        g_value_set_string(value, self->modulePath);
+        break;
+    case PropGain:
+        g_value_set_float(value, self->gain);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+// Loads the module and builds its scene, once per start.
+bool Start(GstNimbrelleVis* self)
+{
+    GST_OBJECT_LOCK(self);
+    std::string path = self->modulePath != nullptr ? self->modulePath : "";
+    const float gain = self->gain;
+    GST_OBJECT_UNLOCK(self);
+
+    if (path.empty()) {
+        std::string tried;
+        path = nimbrelle::gst::DefaultModulePath(tried);
+        if (path.empty()) {
+            GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
+                              ("no module found beside the plugin (looked for %s): set the module property",
+                               tried.c_str()),
+                              (nullptr));
+            return false;
+        }
+    }
+    std::string error;
+    Stream& stream = *self->stream;
+    stream.module = ModuleCopy::Open(path, error);
+    if (!stream.module) {
+        GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()), (nullptr));
+        return false;
+    }
+    stream.analyser = std::make_unique<analysis::Analyser>(gain);
+    stream.synced = false;
+    stream.refused = false;
+    GST_INFO_OBJECT(self, "drawing with module %s", path.c_str());
+    return true;
+}
+
+GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
+{
+    GstNimbrelleVis* self = Self(element);
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && !Start(self)) {
+        return GST_STATE_CHANGE_FAILURE;
+    }
+    const GstStateChangeReturn result =
+        GST_ELEMENT_CLASS(gst_nimbrelle_vis_parent_class)->change_state(element, transition);
+    // The streaming thread has stopped once the pads are deactivated.
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) {
+        self->stream->module.reset();
+        self->stream->analyser.reset();
+    }
+    return result;
+}
+
+// Called by the base class whenever the video format is set; the base class then hands the
+// render function one sample per frame, which is what the chain function gives it.
+gboolean Setup(GstAudioVisualizer* scope)
+{
+    GstNimbrelleVis* self = Self(scope);
+    Stream& stream = *self->stream;
+    scope->req_spf = 1;
+    const analysis::FrameRate fps{GST_VIDEO_INFO_FPS_N(&scope->vinfo), GST_VIDEO_INFO_FPS_D(&scope->vinfo)};
+    if (fps.num <= 0 || fps.den <= 0) return FALSE;
+    if (stream.synced && !(fps == stream.fps)) {
+        // A new frame rate mid-stream: frames are counted afresh from the latest frame's start.
+        stream.origin = stream.position;
+        stream.next = 1;
+    }
+    stream.fps = fps;
+    return TRUE;
+}
+
+// A refused frame is reported here and ends the stream in the chain function: the base
+// class's own path for a failed render leaves its lock held.
+gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
+{
+    GstNimbrelleVis* self = Self(scope);
+    Stream& stream = *self->stream;
+    auto* pixels = static_cast<uint32_t*>(GST_VIDEO_FRAME_PLANE_DATA(video, 0));
+    const int32_t pitch = GST_VIDEO_FRAME_PLANE_STRIDE(video, 0) / 4;
+    if (!stream.module->Render(pixels, GST_VIDEO_FRAME_WIDTH(video), GST_VIDEO_FRAME_HEIGHT(video), pitch,
+                               stream.record)) {
+        GST_ELEMENT_ERROR(self, STREAM, FAILED,
+                          ("module \"%s\" refused a frame (its render entry returned 0)",
+                           stream.module->Path().c_str()),
+                          (nullptr));
+        stream.refused = true;
+    }
+    return TRUE;
+}
+
+gboolean SinkEvent(GstPad* pad, GstObject* parent, GstEvent* event)
+{
+    GstNimbrelleVis* self = Self(parent);
+    switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_FLUSH_STOP:
+    case GST_EVENT_SEGMENT:
+    case GST_EVENT_STREAM_START:
+        self->stream->synced = false;
+        break;
+    default:
+        break;
+    }
+    return self->baseEvent(pad, parent, event);
+}
+
+// Has the base class draw the frame whose record is in stream.record, stamped `sample`.
+GstFlowReturn DrawFrame(GstNimbrelleVis* self, GstPad* pad, int64_t sample, int bytesPerFrame)
+{
+    static const guint8 Silence[16] = {};
+    GstBuffer* one = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<guint8*>(Silence),
+                                                 sizeof Silence, 0, static_cast<gsize>(bytesPerFrame), nullptr,
+                                                 nullptr);
+    GST_BUFFER_PTS(one) =
+        gst_util_uint64_scale(static_cast<guint64>(sample), GST_SECOND, static_cast<guint64>(self->stream->rate));
+    GST_BUFFER_FLAG_SET(one, GST_BUFFER_FLAG_DISCONT);
+    return self->baseChain(pad, GST_OBJECT(self), one);
+}
+
+// Appends `frames` frames of `data` (S16 or F32 interleaved) to the sample history.
+void PushSamples(Stream& stream, const guint8* data, std::size_t frames, bool isFloat)
+{
+    const auto channels = static_cast<std::size_t>(stream.channels);
+    if (isFloat) {
+        stream.history.Push(reinterpret_cast<const float*>(data), frames, stream.channels);
+        return;
+    }
+    const auto* samples = reinterpret_cast<const int16_t*>(data);
+    const std::size_t perBlock = ConvertFloats / channels;
+    while (frames > 0) {
+        const std::size_t count = std::min(frames, perBlock);
+        // The scale a 16-bit file is read with elsewhere: exactly 1/32768.
+        for (std::size_t i = 0; i < count * channels; ++i) {
+            stream.convert[i] = static_cast<float>(samples[i]) * (1.0f / 32768.0f);
+        }
+        stream.history.Push(stream.convert, count, stream.channels);
+        samples += count * channels;
+        frames -= count;
+    }
+}
+
+void Resync(Stream& stream, GstBuffer* buffer)
+{
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    stream.position = GST_CLOCK_TIME_IS_VALID(pts)
+                          ? static_cast<int64_t>(gst_util_uint64_scale_round(pts, static_cast<guint64>(stream.rate), GST_SECOND))
+                          : 0;
+    stream.origin = 0;
+    // The first frame that starts at or after the buffer's first sample.
+    stream.next = analysis::FrameCountFor(stream.position, stream.rate, stream.fps);
+    stream.history.Clear();
+    stream.synced = true;
+}
+
+GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer)
+{
+    GstNimbrelleVis* self = Self(parent);
+    GstAudioVisualizer* scope = Scope(self);
+    Stream& stream = *self->stream;
+    const int bytesPerFrame = GST_AUDIO_INFO_BPF(&scope->ainfo);
+    if (bytesPerFrame == 0 || stream.fps.num <= 0 || !stream.analyser) {
+        gst_buffer_unref(buffer);
+        return GST_FLOW_NOT_NEGOTIATED;
+    }
+
+    GST_OBJECT_LOCK(self);
+    const float gain = self->gain;
+    GST_OBJECT_UNLOCK(self);
+    if (gain != stream.analyser->Gain()) stream.analyser = std::make_unique<analysis::Analyser>(gain);
+
+    const int rate = GST_AUDIO_INFO_RATE(&scope->ainfo);
+    const int channels = GST_AUDIO_INFO_CHANNELS(&scope->ainfo);
+    if (rate != stream.rate || channels != stream.channels) {
+        stream.rate = rate;
+        stream.channels = channels;
+        stream.synced = false;
+    }
+    if (stream.synced && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT) &&
+        GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer))) {
+        const auto at = static_cast<int64_t>(
+            gst_util_uint64_scale_round(GST_BUFFER_PTS(buffer), static_cast<guint64>(rate), GST_SECOND));
+        const int64_t drift = at - stream.position;
+        if (drift > rate / ResyncDivisor || drift < -(rate / ResyncDivisor)) stream.synced = false;
+    }
+    if (!stream.synced) Resync(stream, buffer);
+
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        gst_buffer_unref(buffer);
+        GST_ELEMENT_ERROR(self, STREAM, FAILED, ("cannot read an audio buffer"), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    const bool isFloat = GST_AUDIO_INFO_IS_FLOAT(&scope->ainfo);
+    const auto frameBytes = static_cast<std::size_t>(bytesPerFrame);
+    const auto frames = static_cast<int64_t>(map.size / frameBytes);
+    const int64_t end = stream.position + frames;
+    const guint8* data = map.data;
+    GstFlowReturn result = GST_FLOW_OK;
+    while (result == GST_FLOW_OK) {
+        const int64_t start = stream.origin + analysis::FrameStartSample(stream.next, rate, stream.fps);
+        if (start >= end) break;
+        const auto before = static_cast<std::size_t>(start - stream.position);
+        PushSamples(stream, data, before, isFloat);
+        data += before * frameBytes;
+        stream.position = start;
+        stream.analyser->Analyse(stream.history, analysis::SampleToMilliseconds(start, rate), stream.record);
+        ++stream.next;
+        result = DrawFrame(self, pad, start, bytesPerFrame);
+        if (stream.refused) result = GST_FLOW_ERROR;
+    }
+    if (result == GST_FLOW_OK) {
+        PushSamples(stream, data, static_cast<std::size_t>(end - stream.position), isFloat);
+        stream.position = end;
+    }
+    gst_buffer_unmap(buffer, &map);
+    gst_buffer_unref(buffer);
+    return result;
+}
+
+void Finalize(GObject* object)
+{
+    GstNimbrelleVis* self = Self(object);
+    g_free(self->modulePath);
+    delete self->stream;
+    G_OBJECT_CLASS(gst_nimbrelle_vis_parent_class)->finalize(object);
+}
+
+}  // namespace
+
+static void gst_nimbrelle_vis_class_init(GstNimbrelleVisClass* klass)
+{
+    GObjectClass* objectClass = G_OBJECT_CLASS(klass);
+    GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
+    GstAudioVisualizerClass* scopeClass = &klass->parent_class;
+
+    objectClass->set_property = SetProperty;
+    objectClass->get_property = GetProperty;
+    objectClass->finalize = Finalize;
+    elementClass->change_state = ChangeState;
+    scopeClass->setup = Setup;
+    scopeClass->render = Render;
+
+    g_object_class_install_property(
+        objectClass, PropModule,
+        g_param_spec_string("module", "Module",
+                            "Path of the visualisation module to draw with (default: the module installed "
+                            "with this plugin); read when the element starts",
+                            nullptr,
+                            static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                     GST_PARAM_MUTABLE_READY)));
+    g_object_class_install_property(
+        objectClass, PropGain,
+        g_param_spec_float("gain", "Gain", "Scale the audio before analysis", 0.0f, MaxGain, DefaultGain,
+                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                    GST_PARAM_MUTABLE_PLAYING)));
+
+    gst_element_class_add_static_pad_template(elementClass, &SrcTemplate);
+    gst_element_class_add_static_pad_template(elementClass, &SinkTemplate);
+    gst_element_class_set_static_metadata(elementClass, "Nimbrelle visualisation", "Visualization",
+                                          "Draws a Nimbrelle module's 3-D scene of glows, rays and stars "
+                                          "for the audio",
+                                          "Nimbrelle developers");
+}
+
+static void gst_nimbrelle_vis_init(GstNimbrelleVis* self)
+{
+    self->modulePath = nullptr;
+    self->gain = DefaultGain;
+    self->stream = new Stream;
+    // The module paints every pixel, so the base class's fading of the previous frame would
+    // only cost time.
+    g_object_set(self, "shader", 0, nullptr);
+
+    GstPad* sink = gst_element_get_static_pad(GST_ELEMENT(self), "sink");
+    self->baseChain = GST_PAD_CHAINFUNC(sink);
+    self->baseEvent = GST_PAD_EVENTFUNC(sink);
+    gst_pad_set_chain_function(sink, Chain);
+    gst_pad_set_event_function(sink, SinkEvent);
+    gst_object_unref(sink);
+}
+
+static gboolean PluginInit(GstPlugin* plugin)
+{
+    GST_DEBUG_CATEGORY_INIT(nimbrelle_vis_debug, "nimbrellevis", 0, "Nimbrelle visualisation");
+    return gst_element_register(plugin, "nimbrellevis", GST_RANK_NONE, gst_nimbrelle_vis_get_type());
+}
+
+#ifndef NIMBRELLE_VERSION
+#define NIMBRELLE_VERSION "0"
+#endif
+// GST_PLUGIN_DEFINE names the plugin's gettext domain after PACKAGE.
+#define PACKAGE "nimbrelle"
+
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, nimbrelle, "Nimbrelle music visualisation", PluginInit,
+                  NIMBRELLE_VERSION, "Proprietary", "Nimbrelle", "the Nimbrelle source tree")

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the build tree into a scratch DESTDIR under a scratch prefix, then checks that the
+# installed element draws with the installed module (found beside it, not in the build tree)
+# and that a C program builds against the installed header with pkg-config and loads the
+# installed module.
+#   install_test.sh BUILD_DIR PLUGIN_DIR LIB_DIR   (the last two relative to the prefix)
+set -euo pipefail
+build=$1 plugindir=$2 libdir=$3
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+prefix=/opt/nimbrelle-test
+root=$scratch/root$prefix
+
+DESTDIR=$scratch/root cmake --install "$build" --prefix "$prefix" > "$scratch/install.log"
+for f in "$plugindir/libgstnimbrelle.so" "$libdir/nimbrelle/NimbrelleCalvex.so" include/nimbrelle/module.h \
+         "$libdir/pkgconfig/nimbrelle.pc"; do
+  [[ -f $root/$f ]] || { echo "not installed: $prefix/$f" >&2; exit 1; }
+done
+
+# The element, loaded from the installed tree alone, logs the module it draws with.
+log=$(GST_PLUGIN_PATH=$root/$plugindir GST_DEBUG=nimbrellevis:4 GST_DEBUG_NO_COLOR=1 \
+      gst-launch-1.0 -q audiotestsrc num-buffers=3 ! nimbrellevis ! video/x-raw,width=32,height=32 ! fakesink 2>&1)
+module=$root/$libdir/nimbrelle/NimbrelleCalvex.so
+grep -q "drawing with module $module" <<< "$log" || { echo "element did not use $module:" >&2; echo "$log" >&2; exit 1; }
+
+export PKG_CONFIG_PATH=$root/$libdir/pkgconfig
+cat > "$scratch/probe.c" <<'C'
+#include <dlfcn.h>
+#include <stdio.h>
+#include <nimbrelle/module.h>
+int main(int argc, char **argv)
+{
+    void *lib = dlopen(argv[argc - 1], RTLD_NOW);
+    QueryModuleFn query = lib ? (QueryModuleFn)dlsym(lib, "QueryModule") : NULL;
+    if (query == NULL) return 1;
+    puts(query()->displayName);
+    return 0;
+}
+C
+cc $(pkg-config --cflags nimbrelle) "$scratch/probe.c" -o "$scratch/probe" -ldl
+"$scratch/probe" "$(pkg-config --variable=module nimbrelle)" | grep -q "Nimbrelle Calvex"
+echo "installed tree works: $prefix"

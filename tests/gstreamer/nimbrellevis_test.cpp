@@ -1,0 +1,353 @@
+// The nimbrellevis element in real pipelines: frame counts and timestamps, frame-for-frame
+// equality with `nimbrelle render`, independent copies of the module, seeking, resizing,
+// restarting, bad modules, playbin, and gst-launch / gst-inspect from the command line.
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <sndfile.h>
+
+#include <fstream>
+#include <functional>
+#include <map>
+#include <future>
+#include <mutex>
+
+#include "host_test_support.h"
+#include "nimbrelle/analysis/frame_plan.h"
+
+namespace nimbrelle::host::test {
+namespace {
+
+using analysis::FrameCountFor;
+using analysis::FrameRate;
+using analysis::FrameStartSample;
+
+struct Frame {
+    int width = 0;
+    int height = 0;
+    GstClockTime pts = 0;
+    std::vector<uint8_t> bytes;  // BGRx rows without padding
+};
+
+struct Played {
+    std::vector<Frame> frames;                          // those reaching the appsink "out"
+    std::map<std::string, std::vector<Frame>> bySink;   // those reaching each appsink, by name
+    std::string error;                                  // the first error on the bus, if any
+};
+
+// Frames reaching the pipeline's appsinks, and its first error.
+class Pipeline {
+public:
+    explicit Pipeline(const std::string& description)
+    {
+        GError* error = nullptr;
+        pipeline_ = gst_parse_launch(description.c_str(), &error);
+        if (error != nullptr) ADD_FAILURE() << description << ": " << error->message;
+        g_clear_error(&error);
+        GstIterator* sinks = gst_bin_iterate_all_by_element_factory_name(GST_BIN(pipeline_), "appsink");
+        GValue item = G_VALUE_INIT;
+        while (gst_iterator_next(sinks, &item) == GST_ITERATOR_OK) {
+            Attach(GST_ELEMENT(g_value_get_object(&item)));
+            g_value_reset(&item);
+        }
+        g_value_unset(&item);
+        gst_iterator_free(sinks);
+    }
+    // Collects the frames reaching `out`, an appsink.
+    void Attach(GstElement* out)
+    {
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = &Pipeline::OnSample;
+        gst_app_sink_set_callbacks(GST_APP_SINK(out), &callbacks, this, nullptr);
+        g_object_set(out, "sync", FALSE, nullptr);
+    }
+    ~Pipeline()
+    {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+    }
+    GstElement* Get(const char* name) const { return gst_bin_get_by_name(GST_BIN(pipeline_), name); }
+    GstElement* Element() const { return pipeline_; }
+    // Called on the streaming thread after each frame, with the count so far.
+    std::function<void(std::size_t)> onFrame;
+
+    // Plays to the end (or the first error) and returns what arrived.
+    Played Play()
+    {
+        gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+        return Wait();
+    }
+    Played Wait()
+    {
+        GstBus* bus = gst_element_get_bus(pipeline_);
+        GstMessage* message = gst_bus_timed_pop_filtered(
+            bus, 60 * GST_SECOND, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+        Played run;
+        if (message == nullptr) {
+            run.error = "timed out";
+        } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+            GError* error = nullptr;
+            gst_message_parse_error(message, &error, nullptr);
+            run.error = error->message;
+            g_clear_error(&error);
+        }
+        if (message != nullptr) gst_message_unref(message);
+        gst_object_unref(bus);
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        std::lock_guard lock(mutex_);
+        run.bySink = std::move(frames_);
+        frames_.clear();
+        if (const auto out = run.bySink.find("out"); out != run.bySink.end()) run.frames = out->second;
+        return run;
+    }
+
+private:
+    static GstFlowReturn OnSample(GstAppSink* sink, gpointer data)
+    {
+        auto* self = static_cast<Pipeline*>(data);
+        GstSample* sample = gst_app_sink_pull_sample(sink);
+        const GstStructure* caps = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        Frame frame{0, 0, GST_BUFFER_PTS(buffer), std::vector<uint8_t>(gst_buffer_get_size(buffer))};
+        gst_structure_get_int(caps, "width", &frame.width);
+        gst_structure_get_int(caps, "height", &frame.height);
+        // BGRx rows are whole words, so the buffer holds them without padding.
+        gst_buffer_extract(buffer, 0, frame.bytes.data(), frame.bytes.size());
+        gst_sample_unref(sample);
+        std::size_t count;
+        {
+            std::lock_guard lock(self->mutex_);
+            std::vector<Frame>& frames = self->frames_[GST_OBJECT_NAME(sink)];
+            frames.push_back(std::move(frame));
+            count = frames.size();
+        }
+        if (self->onFrame) self->onFrame(count);
+        return GST_FLOW_OK;
+    }
+
+    GstElement* pipeline_ = nullptr;
+    std::mutex mutex_;
+    std::map<std::string, std::vector<Frame>> frames_;
+};
+
+std::string Tone(int buffers, int samplesPerBuffer, const std::string& caps)
+{
+    return "audiotestsrc wave=ticks num-buffers=" + std::to_string(buffers) +
+           " samplesperbuffer=" + std::to_string(samplesPerBuffer) + " ! " + caps;
+}
+
+std::string ToneSource(int buffers, int samplesPerBuffer, const std::string& caps)
+{
+    return Tone(buffers, samplesPerBuffer, caps) + " ! nimbrellevis";
+}
+
+void ExpectSameFrames(const std::vector<Frame>& frames, const std::vector<Frame>& expected, const std::string& what)
+{
+    ASSERT_EQ(frames.size(), expected.size()) << what;
+    for (std::size_t n = 0; n < frames.size(); ++n) ASSERT_EQ(frames[n].bytes, expected[n].bytes) << what << " frame " << n;
+}
+
+// A second of a rising tone with bursts, so every frame's record differs.
+fs::path MusicWav(const ScratchDir& dir, int rate, int channels, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16)
+{
+    std::vector<float> samples = Sine(440.0, 0.5, rate, rate, channels);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] *= static_cast<float>((i / static_cast<std::size_t>(channels * rate / 8)) % 3) * 0.6f;
+    }
+    const fs::path path = dir / "music.wav";
+    WriteAudio(path, samples, rate, channels, format);
+    return path;
+}
+
+TEST(NimbrelleVis, AudioTestSourceGivesOneFramePerFrameStartWithItsTime)
+{
+    struct Case {
+        std::string caps;
+        int rate;
+        FrameRate fps;
+        std::string video;
+    };
+    for (const Case& c : {Case{"audio/x-raw,format=S16LE,rate=48000,channels=2", 48000, {60, 1}, ""},
+                          Case{"audio/x-raw,format=F32LE,rate=44100,channels=1", 44100, {30000, 1001},
+                               " ! video/x-raw,width=64,height=36,framerate=30000/1001"}}) {
+        Pipeline pipeline(ToneSource(20, 1000, c.caps) + c.video + " ! appsink name=out");
+        const Played run = pipeline.Play();
+        ASSERT_EQ(run.error, "") << c.caps;
+        ASSERT_EQ(static_cast<int64_t>(run.frames.size()), FrameCountFor(20000, c.rate, c.fps)) << c.caps;
+        EXPECT_EQ(run.frames[0].width, c.video.empty() ? 1280 : 64);
+        EXPECT_EQ(run.frames[0].height, c.video.empty() ? 720 : 36);
+        for (std::size_t n = 0; n < run.frames.size(); ++n) {
+            const auto start = static_cast<guint64>(FrameStartSample(static_cast<int64_t>(n), c.rate, c.fps));
+            ASSERT_EQ(run.frames[n].pts, gst_util_uint64_scale(start, GST_SECOND, static_cast<guint64>(c.rate)));
+        }
+    }
+}
+
+TEST(NimbrelleVis, FramesEqualTheHostsRenderOfTheSameFile)
+{
+    struct Case {
+        int rate, channels, format;
+        std::string fps;
+    };
+    for (const Case& c : {Case{44100, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, "30"},
+                          Case{48000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT, "25"}}) {
+        ScratchDir dir, pngs;
+        const fs::path wav = MusicWav(dir, c.rate, c.channels, c.format);
+        const RunResult rendered = RunHost({"render", wav.string(), "-q", "--size", "96x54", "--fps", c.fps,
+                                            "--gain", "1.5", "-o", pngs.Path().string() + "/"});
+        ASSERT_EQ(rendered.exitCode, 0) << rendered.err;
+        Pipeline pipeline("filesrc location=" + wav.string() + " ! wavparse ! nimbrellevis gain=1.5 ! video/x-raw,"
+                          "width=96,height=54,framerate=" + c.fps + "/1 ! appsink name=out");
+        const Played run = pipeline.Play();
+        ASSERT_EQ(run.error, "");
+        const std::vector<std::string> names = pngs.List();
+        ASSERT_EQ(run.frames.size(), names.size());
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            const std::optional<Image> image = ReadPng(pngs / names[n]);
+            ASSERT_TRUE(image.has_value());
+            for (std::size_t i = 0; i < image->rgb.size() / 3; ++i) {
+                const uint8_t* bgrx = &run.frames[n].bytes[i * 4];
+                ASSERT_TRUE(bgrx[2] == image->rgb[i * 3] && bgrx[1] == image->rgb[i * 3 + 1] &&
+                            bgrx[0] == image->rgb[i * 3 + 2])
+                    << "frame " << n << " pixel " << i << " at " << c.rate << " Hz";
+            }
+        }
+    }
+}
+
+TEST(NimbrelleVis, InstancesKeepTheirOwnScenesAndRestartFromTheBeginning)
+{
+    const std::string description =
+        ToneSource(30, 800, "audio/x-raw,rate=48000") + " ! video/x-raw,width=80,height=60 ! appsink name=out";
+    Pipeline alone(description);
+    const Played reference = alone.Play();
+    ASSERT_EQ(reference.error, "");
+    // Back from NULL: the module builds its scene again.
+    ExpectSameFrames(alone.Play().frames, reference.frames, "restarted");
+
+    // More instances in one pipeline than the C library has namespaces for.
+    std::string many = Tone(30, 800, "audio/x-raw,rate=48000") + " ! tee name=t";
+    for (int i = 0; i < 20; ++i) {
+        many += " t. ! queue ! nimbrellevis ! video/x-raw,width=80,height=60 ! appsink name=many" + std::to_string(i);
+    }
+    Pipeline crowd(many);
+    const Played together = crowd.Play();
+    ASSERT_EQ(together.error, "");
+    ASSERT_EQ(together.bySink.size(), 20u);
+    for (const auto& [name, frames] : together.bySink) ExpectSameFrames(frames, reference.frames, name);
+
+    // Two pipelines drawing at the same time on two streaming threads.
+    Pipeline first(description), second(description);
+    gst_element_set_state(first.Element(), GST_STATE_PLAYING);
+    gst_element_set_state(second.Element(), GST_STATE_PLAYING);
+    std::future<Played> other = std::async(std::launch::async, [&second] { return second.Wait(); });
+    ExpectSameFrames(first.Wait().frames, reference.frames, "first pipeline");
+    ExpectSameFrames(other.get().frames, reference.frames, "second pipeline");
+}
+
+TEST(NimbrelleVis, SeekingRestartsTheFramesAtTheNewPosition)
+{
+    const int rate = 48000;
+    Pipeline pipeline(ToneSource(-1, 1000, "audio/x-raw,rate=48000") +
+                      " ! video/x-raw,width=32,height=32 ! appsink name=out");
+    gst_element_set_state(pipeline.Element(), GST_STATE_PAUSED);
+    ASSERT_EQ(gst_element_get_state(pipeline.Element(), nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+    const gint64 at = GST_SECOND + GST_SECOND / 7;
+    ASSERT_TRUE(gst_element_seek(pipeline.Element(), 1.0, GST_FORMAT_TIME,
+                                 static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+                                 GST_SEEK_TYPE_SET, at, GST_SEEK_TYPE_SET, 2 * GST_SECOND));
+    const Played run = pipeline.Play();
+    ASSERT_EQ(run.error, "");
+    const int64_t atSample = at * rate / GST_SECOND;
+    const int64_t first = FrameCountFor(atSample, rate, {60, 1});
+    ASSERT_EQ(static_cast<int64_t>(run.frames.size()), FrameCountFor(96000, rate, {60, 1}) - first);
+    EXPECT_EQ(run.frames[0].pts, static_cast<GstClockTime>(FrameStartSample(first, rate, {60, 1}) * GST_SECOND / rate));
+}
+
+TEST(NimbrelleVis, ResizingMidStreamKeepsTheFramesInStep)
+{
+    Pipeline pipeline(ToneSource(40, 1200, "audio/x-raw,rate=48000") +
+                      " ! capsfilter name=size caps=video/x-raw,width=64,height=48 ! appsink name=out");
+    GstElement* size = pipeline.Get("size");
+    // After 20 frames at 60 fps: another size and 30 fps from frame 20 (sample 16000) on.
+    pipeline.onFrame = [size](std::size_t count) {
+        if (count != 20) return;
+        GstCaps* caps = gst_caps_from_string("video/x-raw,width=100,height=30,framerate=30/1");
+        g_object_set(size, "caps", caps, nullptr);
+        gst_caps_unref(caps);
+    };
+    const Played run = pipeline.Play();
+    gst_object_unref(size);
+    ASSERT_EQ(run.error, "");
+    ASSERT_EQ(static_cast<int64_t>(run.frames.size()), 20 + FrameCountFor(48000 - 16000, 48000, {30, 1}));
+    EXPECT_EQ(run.frames[19].width, 64);
+    EXPECT_EQ(run.frames[20].width, 100);
+    EXPECT_EQ(run.frames.back().bytes.size(), 100u * 30u * 4u);
+    for (std::size_t n = 20; n < run.frames.size(); ++n) {
+        ASSERT_EQ(run.frames[n].pts, (16000 + (n - 20) * 1600) * GST_SECOND / 48000) << n;
+    }
+}
+
+TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
+{
+    ScratchDir dir;
+    const fs::path text = dir / "notes.txt";
+    std::ofstream(text) << "not a module\n";
+    const std::vector<std::pair<fs::path, std::string>> cases = {
+        {text, "cannot load module \"" + text.string() + "\": not a loadable shared library"},
+        {dir / "missing.so", "module \"" + (dir / "missing.so").string() + "\" does not exist"},
+        {FakeModule("no_query"), "does not export QueryModule"},
+        {FakeModule("init_refuses"), "could not build its scene"},
+        {FakeModule("render_refuses"), "refused a frame"},
+    };
+    for (const auto& [path, message] : cases) {
+        Pipeline pipeline(ToneSource(5, 1000, "audio/x-raw") + " module=" + path.string() + " ! appsink name=out");
+        const Played run = pipeline.Play();
+        EXPECT_NE(run.error.find(message), std::string::npos) << run.error;
+        EXPECT_LE(run.frames.size(), 1u) << "a refused frame at most, left black";
+    }
+}
+
+TEST(NimbrelleVis, PlaybinDrawsTheSceneAsItsVisualisation)
+{
+    ScratchDir dir;
+    const fs::path wav = MusicWav(dir, 44100, 2);
+    Pipeline pipeline("playbin uri=file://" + wav.string() +
+                      " vis-plugin=nimbrellevis flags=audio+video+vis audio-sink=fakesink "
+                      "video-sink=\"appsink name=out caps=video/x-raw,format=BGRx,width=64,height=48\"");
+    GstElement* out = nullptr;
+    g_object_get(pipeline.Element(), "video-sink", &out, nullptr);
+    ASSERT_NE(out, nullptr);
+    pipeline.Attach(out);
+    gst_object_unref(out);
+    const Played run = pipeline.Play();
+    ASSERT_EQ(run.error, "");
+    ASSERT_GE(run.frames.size(), 50u);
+    EXPECT_EQ(run.frames[0].width, 64);
+}
+
+TEST(NimbrelleVis, CommandLineToolsFindTheElement)
+{
+    const RunResult inspect = RunShell("gst-inspect-1.0 nimbrellevis");
+    ASSERT_EQ(inspect.exitCode, 0) << inspect.err;
+    for (const char* expected : {"Visualization", "SINK template", "SRC template", "BGRx", "S16LE", "F32LE",
+                                 "module", "gain", "1280", "Nimbrelle"}) {
+        EXPECT_NE(inspect.out.find(expected), std::string::npos) << expected;
+    }
+    ScratchDir dir;
+    const fs::path wav = MusicWav(dir, 22050, 2);
+    const RunResult launch = RunShell("gst-launch-1.0 -q filesrc location=" + wav.string() +
+                                      " ! decodebin ! audioconvert ! nimbrellevis ! video/x-raw,width=48,height=32,"
+                                      "framerate=24/1 ! multifilesink location=" + (dir / "f%04d.raw").string());
+    ASSERT_EQ(launch.exitCode, 0) << launch.err;
+    EXPECT_EQ(static_cast<int64_t>(dir.List().size()) - 1, FrameCountFor(22050, 22050, {24, 1}));
+}
+
+}  // namespace
+}  // namespace nimbrelle::host::test
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    gst_init(&argc, &argv);
+    return RUN_ALL_TESTS();
+}

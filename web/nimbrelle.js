@@ -1,0 +1,264 @@
+// The visualiser in the browser: loads the WebAssembly build of the module and of the
+// samples-to-FrameData route and drives them. Documented in docs/web.md.
+//
+//   import { createVisualiser } from './nimbrelle.js';
+//   const v = await createVisualiser();
+//   v.setAudio([left, right], 48000);        // Float32Arrays, or v.setAudioBuffer(audioBuffer)
+//   const pixels = v.renderRecord(v.recordAt(12.5), 640, 360);   // 0x00RRGGBB words
+
+/** Bytes in one FrameData record: leading (4), blockA (2 x 512), blockB (2 x 256). */
+export const RECORD_BYTES = 1540;
+/** Frames per second of the frame plan records are cut at, as `nimbrelle render` by default. */
+export const RECORD_FPS = 60;
+/** Samples per channel each record analyses. */
+export const WINDOW_SAMPLES = 512;
+
+async function fetchBytes(url) {
+  const response = await fetch(url);
+  if (!response.ok) throw new Error(`cannot load ${url}: ${response.status} ${response.statusText}`);
+  return new Uint8Array(await response.arrayBuffer());
+}
+
+/**
+ * Loads a fresh instance: a new scene, its random source at its load state.
+ *   simd: 'auto' (default) uses nimbrelle-simd.wasm where the browser runs it; true requires
+ *         it; false uses the plain build.
+ *   baseUrl: the folder holding the .wasm files (default: this module's folder).
+ *   gain: multiplies the samples before analysis (default 1).
+ */
+export async function createVisualiser({ simd = 'auto', baseUrl = new URL('.', import.meta.url), gain = 1 } = {}) {
+  let bytes = null;
+  let usesSimd = false;
+  if (simd !== false) {
+    try {
+      const candidate = await fetchBytes(new URL('nimbrelle-simd.wasm', baseUrl));
+      if (WebAssembly.validate(candidate)) {
+        bytes = candidate;
+        usesSimd = true;
+      }
+    } catch (error) {
+      if (simd === true) throw error;
+    }
+    if (simd === true && !usesSimd) throw new Error('this browser does not run WebAssembly SIMD');
+  }
+  if (bytes === null) bytes = await fetchBytes(new URL('nimbrelle.wasm', baseUrl));
+  const { instance } = await WebAssembly.instantiate(bytes, {});
+  return new Visualiser(instance, usesSimd, gain);
+}
+
+export class Visualiser {
+  #x;
+  #record;
+  #analyser;
+  #frame = { pointer: 0, words: 0 };
+  #rgba = { pointer: 0, words: 0 };
+  #live = { pointer: 0, words: 0 };
+  #audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
+
+  constructor(instance, simd, gain = 1) {
+    this.#x = instance.exports;
+    this.#x._initialize();
+    /** Whether this instance runs the WebAssembly SIMD build. */
+    this.simd = simd;
+    this.#record = this.#x.nimbrelle_alloc(RECORD_BYTES);
+    this.#analyser = this.#x.nimbrelle_analyser_create(gain);
+    if (!this.#record || !this.#analyser) throw new Error('out of memory');
+    this.reset();
+  }
+
+  /** Draws a new scene and restarts the scene clock (the module's init entry). */
+  reset() {
+    if (!this.#x.nimbrelle_init()) throw new Error('the scene could not be built');
+  }
+
+  #bytes(pointer, length) {
+    return new Uint8Array(this.#x.memory.buffer, pointer, length);
+  }
+
+  #words(pointer, count) {
+    return new Uint32Array(this.#x.memory.buffer, pointer, count);
+  }
+
+  // A buffer of at least `words` 32-bit words in the instance's memory, kept between frames.
+  #reserve(buffer, words) {
+    if (buffer.words < words) {
+      this.#x.nimbrelle_free(buffer.pointer);
+      buffer.pointer = this.#x.nimbrelle_alloc(words * 4);
+      buffer.words = buffer.pointer ? words : 0;
+      if (!buffer.pointer) throw new Error('out of memory');
+    }
+    return buffer.pointer;
+  }
+
+  #putRecord(record) {
+    if (!(record instanceof Uint8Array) || record.length !== RECORD_BYTES) {
+      throw new TypeError(`a record is a Uint8Array of ${RECORD_BYTES} bytes`);
+    }
+    this.#bytes(this.#record, RECORD_BYTES).set(record);
+  }
+
+  #render(width, height, pitch) {
+    const pointer = this.#reserve(this.#frame, Math.max(1, height * pitch));
+    return this.#x.nimbrelle_render(pointer, width, height, pitch, this.#record) === 1;
+  }
+
+  /**
+   * Draws one frame of `record` (a FrameData as RECORD_BYTES bytes) at width x height and
+   * returns its pixels, width * height words 0x00RRGGBB, row by row. Advances the scene clock.
+   */
+  renderRecord(record, width, height) {
+    this.#putRecord(record);
+    if (!this.#render(width, height, width)) throw new RangeError('the module refused the frame');
+    return this.#words(this.#frame.pointer, width * height).slice();
+  }
+
+  /**
+   * Draws one frame of `record` into a buffer of your own, as a host does: pixel (x, y) is
+   * pixels[y * pitch + x]; pitch >= width; words outside the visible rows' first `width`
+   * words are left as they were. Returns whether the frame was drawn.
+   */
+  renderInto(pixels, width, height, pitch, record) {
+    if (pitch < width || pixels.length < height * pitch) throw new RangeError('the buffer is smaller than height * pitch');
+    this.#putRecord(record);
+    const words = Math.max(0, height * pitch);
+    const pointer = this.#reserve(this.#frame, Math.max(1, words));
+    this.#words(pointer, words).set(pixels.subarray(0, words));
+    const drawn = this.#x.nimbrelle_render(pointer, width, height, pitch, this.#record) === 1;
+    pixels.set(this.#words(pointer, words));
+    return drawn;
+  }
+
+  /**
+   * Draws one frame of the last record computed (by recordAt, liveRecord or putRecord) onto
+   * a 2D canvas context at the canvas's size.
+   */
+  drawTo(context) {
+    const { width, height } = context.canvas;
+    if (width < 1 || height < 1) return;
+    this.#render(width, height, width);
+    const rgba = this.#reserve(this.#rgba, width * height);
+    this.#x.nimbrelle_to_rgba(this.#frame.pointer, width, height, width, rgba);
+    const bytes = new Uint8ClampedArray(this.#x.memory.buffer, rgba, width * height * 4);
+    context.putImageData(new ImageData(bytes, width, height), 0, 0);
+  }
+
+  /** Makes `record` the record the next drawTo draws. */
+  putRecord(record) {
+    this.#putRecord(record);
+  }
+
+  /** A copy of the last record computed or put. */
+  lastRecord() {
+    return this.#bytes(this.#record, RECORD_BYTES).slice();
+  }
+
+  #releaseAudio() {
+    if (this.#audio.owned) this.#x.nimbrelle_free(this.#audio.pointer);
+    this.#audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
+  }
+
+  /** The audio records are cut from: one Float32Array per channel, at `sampleRate` Hz. */
+  setAudio(channels, sampleRate) {
+    const count = channels.length;
+    const frames = count > 0 ? channels[0].length : 0;
+    if (count < 1 || frames < 1 || !(sampleRate > 0)) throw new RangeError('audio needs samples, channels and a rate');
+    this.#releaseAudio();
+    const pointer = this.#x.nimbrelle_alloc(frames * count * 4);
+    if (!pointer) throw new Error('out of memory: the audio is too long');
+    const out = new Float32Array(this.#x.memory.buffer, pointer, frames * count);
+    for (let c = 0; c < count; ++c) {
+      const samples = channels[c];
+      for (let i = 0, j = c; i < frames; ++i, j += count) out[j] = samples[i];
+    }
+    this.#audio = { pointer, frames, channels: count, rate: Math.round(sampleRate), owned: true };
+  }
+
+  /** setAudio with a decoded Web Audio AudioBuffer. */
+  setAudioBuffer(buffer) {
+    const channels = [];
+    for (let c = 0; c < buffer.numberOfChannels; ++c) channels.push(buffer.getChannelData(c));
+    this.setAudio(channels, buffer.sampleRate);
+  }
+
+  /**
+   * Makes the built-in demo piece (30 s, stereo) the audio and returns it as
+   * { channels: [left, right], sampleRate } for playing.
+   */
+  useDemo(sampleRate = 48000) {
+    this.#releaseAudio();
+    const pointer = this.#x.nimbrelle_demo(sampleRate);
+    const frames = this.#x.nimbrelle_demo_frames();
+    if (!pointer || frames < 1) throw new Error('out of memory');
+    this.#audio = { pointer, frames, channels: 2, rate: sampleRate, owned: false };
+    const interleaved = new Float32Array(this.#x.memory.buffer, pointer, frames * 2);
+    const left = new Float32Array(frames);
+    const right = new Float32Array(frames);
+    for (let i = 0; i < frames; ++i) {
+      left[i] = interleaved[2 * i];
+      right[i] = interleaved[2 * i + 1];
+    }
+    return { channels: [left, right], sampleRate };
+  }
+
+  /** Seconds of audio set; 0 without any. */
+  get duration() {
+    return this.#audio.rate > 0 ? this.#audio.frames / this.#audio.rate : 0;
+  }
+
+  /** The sample rate of the audio set; 0 without any. */
+  get sampleRate() {
+    return this.#audio.rate;
+  }
+
+  /** The frame (at RECORD_FPS) holding the sample at `seconds`: frame n starts at sample floor(n * rate / fps). */
+  frameAt(seconds) {
+    const rate = this.#audio.rate;
+    if (rate <= 0) return 0;
+    const sample = Math.max(0, Math.floor(seconds * rate));
+    return Math.ceil(((sample + 1) * RECORD_FPS) / rate) - 1;
+  }
+
+  /** The first sample of frame n of the audio set. */
+  frameStart(frame) {
+    return Number(this.#x.nimbrelle_frame_start_sample(BigInt(frame), this.#audio.rate, BigInt(RECORD_FPS), 1n));
+  }
+
+  /**
+   * The record of the frame holding the sample at `seconds` of the audio set: the 512 samples
+   * before the frame's first sample, silence before the start and past the end. A copy.
+   */
+  recordAt(seconds) {
+    this.computeRecordAt(seconds);
+    return this.lastRecord();
+  }
+
+  /** recordAt without the copy: the record goes straight to the next drawTo. */
+  computeRecordAt(seconds) {
+    const a = this.#audio;
+    if (a.rate <= 0) {
+      this.#bytes(this.#record, RECORD_BYTES).fill(0);
+      return;
+    }
+    this.#x.nimbrelle_analyser_frame(this.#analyser, a.pointer, a.frames, a.channels, a.rate,
+      BigInt(RECORD_FPS), 1n, BigInt(this.frameAt(seconds)), this.#record);
+  }
+
+  /**
+   * The record of the latest samples of a live input: `left` and `right` Float32Arrays of
+   * WINDOW_SAMPLES each (right null or undefined for mono), `milliseconds` the record's time.
+   * Goes to the next drawTo; returns nothing (lastRecord() gives a copy).
+   */
+  liveRecord(left, right, milliseconds = 0) {
+    const count = Math.min(left.length, right ? right.length : left.length);
+    const channels = right ? 2 : 1;
+    const pointer = this.#reserve(this.#live, Math.max(1, count * channels));
+    const out = new Float32Array(this.#x.memory.buffer, pointer, count * channels);
+    for (let i = 0; i < count; ++i) {
+      out[i * channels] = left[i];
+      if (right) out[i * 2 + 1] = right[i];
+    }
+    this.#x.nimbrelle_analyser_clear(this.#analyser);
+    this.#x.nimbrelle_analyser_push(this.#analyser, pointer, count, channels);
+    this.#x.nimbrelle_analyser_record(this.#analyser, milliseconds >>> 0, this.#record);
+  }
+}
