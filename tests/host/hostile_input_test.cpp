@@ -17,6 +17,7 @@
 #include "host_test_support.h"
 #include "nimbrelle/analysis.h"
 #include "options.h"
+#include "output.h"
 
 namespace nimbrelle::host {
 namespace {
@@ -286,6 +287,39 @@ TEST_F(Hostile, OutputFoldersNamedLikeFfmpegProtocolsAreFolders)
     for (const auto& entry : fs::directory_iterator("/")) {
         EXPECT_FALSE(entry.path().filename().string().starts_with(".v.partial-")) << "ffmpeg wrote " << entry.path();
     }
+}
+
+// A live recording encodes its frames first and adds the sound in a second ffmpeg pass: that
+// pass too must read a protocol-like folder as a folder and resample a rate the encoder refuses.
+TEST_F(Hostile, ASoundAddedAfterTheFramesTakesTheSamePathsAndRates)
+{
+    constexpr int Rate = 11;
+    const fs::path sound = tmp_ / (std::string("sound") + SoundTrackExtension);
+    SoundTrackWriter writer(sound, Rate);
+    const std::vector<float> samples = test::Sine(2.0, 0.5, Rate, 2 * Rate, 2, 0);
+    writer.Write(samples.data(), samples.size() / 2);
+    writer.Close();
+
+    fs::create_directory(out_ / "pipe:");
+    const fs::path before = fs::current_path();
+    fs::current_path(out_.Path());
+    VideoSettings settings;
+    settings.size = {2, 2};
+    settings.fps = FrameRate{10, 1};
+    settings.sampleRate = Rate;
+    std::string error;
+    try {
+        auto sink = MakeVideoSinkSoundLast(ClassifyOutput("pipe:/v.mp4", false), settings, sound);
+        const std::vector<uint32_t> pixels(4, 0x00FF8000u);
+        for (int64_t i = 0; i < 20; ++i) sink->Write(pixels.data(), i);
+        sink->Commit();
+    } catch (const Error& e) {
+        error = e.what();
+    }
+    fs::current_path(before);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Entries(out_ / "pipe:"), std::vector<std::string>{"v.mp4"});
+    EXPECT_EQ(Probe(out_ / "pipe:" / "v.mp4", "stream=codec_type"), "video\naudio\n");
 }
 
 TEST_F(Hostile, AnOutputNeverReplacesAnInput)
