@@ -23,15 +23,11 @@ namespace nimbrelle::host {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Contains;
 using test::RunHost;
 using test::RunOptions;
 using test::RunResult;
 using test::ScratchDir;
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 std::string ReadFile(const fs::path& path)
 {
