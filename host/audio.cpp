@@ -198,7 +198,8 @@ void WriteFrames(SNDFILE* out, const std::string& name, const float* stereo, std
     errno = 0;
     if (sf_writef_float(out, stereo, static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames)) {
         const int err = errno;
-        throw Error("cannot write audio file " + Quoted(name) + ": " + (err != 0 ? ErrnoText(err) : SndfileMessage(out)));
+        throw Error("cannot write audio file " + Quoted(name) + ": " +
+                    (err != 0 ? ErrnoText(err) : SndfileMessage(out)));
     }
 }
 

@@ -294,7 +294,8 @@ std::vector<std::string> SoundAndContainerArguments(VideoContainer container, in
         return args;
     }
     std::vector<std::string> args = {"-c:a", "aac", "-b:a", "192k"};
-    Resample(args, sampleRate, {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000});
+    Resample(args, sampleRate,
+             {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000});
     if (container == VideoContainer::Mp4) {
         args.insert(args.end(), {"-movflags", "+faststart", "-f", "mp4"});
     } else {
