@@ -14,6 +14,7 @@ JOBS ?= 2
 
 .PHONY: all deps build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install clean
 FUZZ_SECONDS ?= 30
+INPUT_FUZZ_SECONDS ?= 20
 WEB_PORT ?= 8000
 
 all: build
@@ -33,12 +34,17 @@ sanitize: deps
 	cmake --build --preset sanitize -j$(JOBS)
 	ctest --preset sanitize -j$(JOBS)
 
-# libFuzzer over call sequences, canvas sizes and primitive arguments.
+# libFuzzer over the module's call sequences, canvas sizes and primitive arguments; then over
+# the analysis route (any samples) and the host's decoding (any bytes as an audio file, starting
+# from the small files in fuzz/seeds/sndfile).
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j$(JOBS)
-	mkdir -p build/fuzz/corpus
+	mkdir -p build/fuzz/corpus build/fuzz/corpus-analysis build/fuzz/corpus-sndfile
 	./build/fuzz/fuzz/module_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=512 build/fuzz/corpus
+	./build/fuzz/fuzz/analysis_fuzz -max_total_time=$(INPUT_FUZZ_SECONDS) -max_len=8192 build/fuzz/corpus-analysis
+	./build/fuzz/fuzz/sndfile_fuzz -max_total_time=$(INPUT_FUZZ_SECONDS) -max_len=4096 \
+		build/fuzz/corpus-sndfile fuzz/seeds/sndfile
 
 svp: deps
 	cmake --preset windows

@@ -1,10 +1,13 @@
 #include "audio.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <system_error>
 
@@ -31,6 +34,32 @@ namespace {
 
 constexpr std::size_t ReadBlockFrames = 4096;
 
+// Standard error sent to /dev/null while a decoder runs: the MP3 decoder under libsndfile
+// prints warnings of its own about damaged streams, which would break the host's one-line
+// errors and ignore --quiet. What went wrong reaches the user through libsndfile's errors.
+class DecoderChatterMuted {
+public:
+    DecoderChatterMuted()
+    {
+        static const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null < 0) return;
+        std::fflush(stderr);
+        saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (saved_ >= 0) dup2(null, STDERR_FILENO);
+    }
+    ~DecoderChatterMuted()
+    {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(saved_);
+    }
+    DecoderChatterMuted(const DecoderChatterMuted&) = delete;
+    DecoderChatterMuted& operator=(const DecoderChatterMuted&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 // libsndfile's message without its closing full stop, to fit inside ours.
 std::string SndfileMessage(SNDFILE* file)
 {
@@ -52,6 +81,7 @@ void CheckReadableFile(const fs::path& path, std::string_view what)
     }
     std::ifstream probe(path, std::ios::binary);
     if (!probe) {
+        ThrowIfInterrupted();  // opening a FIFO blocks until a writer comes or a signal arrives
         throw Error("cannot read " + std::string(what) + " " + Quoted(path.string()) + ": " +
                     ErrnoText(errno));
     }
@@ -66,9 +96,16 @@ SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::mak
 {
     CheckReadableFile(path, "audio file");
     SF_INFO info{};
-    file_->file = sf_open(path.c_str(), SFM_READ, &info);
+    {
+        const DecoderChatterMuted muted;
+        file_->file = sf_open(path.c_str(), SFM_READ, &info);
+    }
     if (file_->file == nullptr) {
-        throw Error("cannot decode audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr) +
+        ThrowIfInterrupted();  // a signal while a FIFO was being opened
+        std::string why = SndfileMessage(nullptr);
+        // libsndfile says this of a regular file too short or damaged for its decoder.
+        if (why.find("possibly a pipe") != std::string::npos) why = "it is damaged or too short to be audio";
+        throw Error("cannot decode audio file " + Quoted(path.string()) + ": " + why +
                     " (readable formats: WAV, FLAC, Ogg/Vorbis, Opus, MP3, AIFF)");
     }
     if (info.channels < 1 || info.samplerate < 1 || info.samplerate > 1'000'000) {
@@ -90,14 +127,39 @@ SndfileSource::~SndfileSource() = default;
 void SndfileSource::Seek(int64_t frame)
 {
     const int64_t target = std::clamp<int64_t>(frame, 0, length_);
-    if (sf_seek(file_->file, target, SEEK_SET) < 0) {
-        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " +
-                    Quoted(path_.string()) + ": " + SndfileMessage(file_->file));
+    {
+        const DecoderChatterMuted muted;
+        const sf_count_t landed = sf_seek(file_->file, target, SEEK_SET);
+        if (landed == target) {
+            position_ = target;
+            return;
+        }
+    }
+    // A header that overstates the length lets a seek aim past the real end, and some decoders
+    // (FLAC's) cannot seek at all after that. Start again from the top and decode up to the
+    // target, finding the real end on the way if it comes first.
+    auto fresh = std::make_unique<Handle>();
+    SF_INFO info{};
+    {
+        const DecoderChatterMuted muted;
+        fresh->file = sf_open(path_.c_str(), SFM_READ, &info);
+    }
+    if (fresh->file == nullptr) {
+        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " + Quoted(path_.string()) +
+                    ": " + SndfileMessage(nullptr));
+    }
+    file_ = std::move(fresh);
+    position_ = 0;
+    std::vector<float> skipped(2 * ReadBlockFrames);
+    while (position_ < target) {
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(target - position_, ReadBlockFrames));
+        if (Read(skipped.data(), want) < want) break;  // the real end, now Length()
     }
 }
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)
 {
+    const DecoderChatterMuted muted;
     std::size_t done = 0;
     while (done < frames) {
         const std::size_t want = std::min(frames - done, ReadBlockFrames);
@@ -107,9 +169,15 @@ std::size_t SndfileSource::Read(float* out, std::size_t frames)
                         SndfileMessage(file_->file));
         }
         const auto n = static_cast<std::size_t>(got);
+        analysis::CleanSamples(scratch_.data(), n * static_cast<std::size_t>(channels_));
         analysis::MixToStereo(scratch_.data(), n, channels_, out + 2 * done);
         done += n;
-        if (n < want) break;  // end of the file
+        position_ += static_cast<int64_t>(n);
+        if (n < want) {
+            // The decoded audio ends here, whatever the header said.
+            length_ = std::min(length_, position_);
+            break;
+        }
     }
     return done;
 }
@@ -119,38 +187,67 @@ std::unique_ptr<AudioSource> SndfileSource::Reopen() const
     return std::make_unique<SndfileSource>(path_);
 }
 
-// ---------------------------------------------------------------- WAV files
+// ---------------------------------------------------------------- sound track
 
-WavWriter::WavWriter(const fs::path& path, int rate) : path_(path)
+namespace {
+
+// Writes `frames` interleaved stereo frames to `out`; throws Error naming `name` on failure.
+void WriteFrames(SNDFILE* out, const std::string& name, const float* stereo, std::size_t frames)
+{
+    if (frames == 0) return;
+    errno = 0;
+    if (sf_writef_float(out, stereo, static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames)) {
+        const int err = errno;
+        throw Error("cannot write audio file " + Quoted(name) + ": " +
+                    (err != 0 ? ErrnoText(err) : SndfileMessage(out)));
+    }
+}
+
+// Reads up to `length` frames of `source` from frame `start`, a block at a time, handing each
+// block (interleaved stereo) and its frame count to `use`; stops where the decoded audio ends.
+// Returns the frames read.
+template <class Use>
+int64_t ReadBlocks(AudioSource& source, int64_t start, int64_t length, Use use)
+{
+    std::vector<float> block(ReadBlockFrames * 2);
+    source.Seek(start);
+    int64_t done = 0;
+    while (done < length) {
+        ThrowIfInterrupted();
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - done, ReadBlockFrames));
+        const std::size_t got = source.Read(block.data(), want);
+        use(block.data(), got);
+        done += static_cast<int64_t>(got);
+        if (got < want) break;  // the end of the decoded audio
+    }
+    return done;
+}
+
+}  // namespace
+
+SoundTrackWriter::SoundTrackWriter(const fs::path& path, int rate) : path_(path)
 {
     SF_INFO info{};
     info.samplerate = rate;
     info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    info.format = SoundTrackFormat;
     file_ = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file_ == nullptr) {
         throw Error("cannot create audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr));
     }
 }
 
-WavWriter::~WavWriter()
+SoundTrackWriter::~SoundTrackWriter()
 {
     if (file_ != nullptr) sf_close(file_);
 }
 
-void WavWriter::Write(const float* stereo, std::size_t frames)
+void SoundTrackWriter::Write(const float* stereo, std::size_t frames)
 {
-    if (frames == 0) return;
-    errno = 0;
-    const sf_count_t written = sf_writef_float(file_, stereo, static_cast<sf_count_t>(frames));
-    if (written != static_cast<sf_count_t>(frames)) {
-        const int err = errno;
-        throw Error("cannot write audio file " + Quoted(path_.string()) + ": " +
-                    (err != 0 ? ErrnoText(err) : SndfileMessage(file_)));
-    }
+    WriteFrames(file_, path_.string(), stereo, frames);
 }
 
-void WavWriter::WriteSilence(std::size_t frames)
+void SoundTrackWriter::WriteSilence(std::size_t frames)
 {
     static constexpr std::array<float, 2 * ReadBlockFrames> Zeros{};
     while (frames > 0) {
@@ -160,7 +257,7 @@ void WavWriter::WriteSilence(std::size_t frames)
     }
 }
 
-void WavWriter::Close()
+void SoundTrackWriter::Close()
 {
     sf_write_sync(file_);
     const int closeResult = sf_close(file_);
@@ -170,25 +267,24 @@ void WavWriter::Close()
     }
 }
 
-void WriteWav(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
+int64_t WriteSoundTrack(SNDFILE* out, const std::string& name, AudioSource& source, int64_t start, int64_t length)
 {
-    WavWriter out(path, source.SampleRate());
-    std::vector<float> block(ReadBlockFrames * 2);
-    source.Seek(start);
-    int64_t remaining = length;
-    while (remaining > 0) {
-        ThrowIfInterrupted();
-        const auto want = static_cast<std::size_t>(std::min<int64_t>(remaining, ReadBlockFrames));
-        std::size_t got = source.Read(block.data(), want);
-        if (got < want) {  // a decoder that delivers fewer samples than it announced: pad
-            std::fill(block.begin() + static_cast<std::ptrdiff_t>(2 * got),
-                      block.begin() + static_cast<std::ptrdiff_t>(2 * want), 0.0f);
-            got = want;
-        }
-        out.Write(block.data(), got);
-        remaining -= static_cast<int64_t>(got);
-    }
+    return ReadBlocks(source, start, length,
+                      [&](const float* block, std::size_t frames) { WriteFrames(out, name, block, frames); });
+}
+
+int64_t WriteSoundTrack(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
+{
+    SoundTrackWriter out(path, source.SampleRate());
+    const int64_t written =
+        ReadBlocks(source, start, length, [&](const float* block, std::size_t frames) { out.Write(block, frames); });
     out.Close();
+    return written;
+}
+
+int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length)
+{
+    return ReadBlocks(source, start, length, [](const float*, std::size_t) {});
 }
 
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
@@ -202,6 +298,8 @@ analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::opt
 {
     const int rate = source.SampleRate();
     const int64_t total = source.Length();
+    // A start before the end that rounds onto it is the last sample.
+    if (start * rate < static_cast<double>(total)) start = std::min(start, static_cast<double>(total - 1) / rate);
     const analysis::SampleSelection selection = analysis::SelectSamples(total, rate, start, duration);
     switch (selection.status) {
     case analysis::SampleSelection::Status::StartPastEnd:
@@ -213,6 +311,18 @@ analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::opt
         break;
     }
     return analysis::FramePlan{selection.first, selection.end, rate, fps};
+}
+
+analysis::FramePlan TrimToDecoded(const analysis::FramePlan& plan, int64_t decoded, const AudioSource& source,
+                                  double start)
+{
+    if (decoded <= 0) {
+        if (plan.first == 0) throw Error("audio file " + source.Name() + " holds no samples that can be decoded");
+        throw Error("--start " + SecondsText(start) + " is at or past the end of " + source.Name() + " (" +
+                    SecondsText(static_cast<double>(source.Length()) / plan.rate) + " s of decodable audio)");
+    }
+    if (plan.first + decoded >= plan.end) return plan;
+    return analysis::FramePlan{plan.first, plan.first + decoded, plan.rate, plan.fps};
 }
 
 }  // namespace nimbrelle::host

@@ -13,7 +13,7 @@ public:
     explicit Error(const std::string& message) : std::runtime_error(message) {}
 };
 
-// Raised when SIGINT or SIGTERM arrived; main exits with 130 after the cleanup has run.
+// Raised when SIGINT, SIGTERM or SIGHUP arrived; main exits with 130 after the cleanup has run.
 class Interrupted : public std::runtime_error {
 public:
     Interrupted() : std::runtime_error("interrupted") {}

@@ -186,7 +186,7 @@ std::unique_ptr<CaptureDevice> FallBack(const LiveOptions& options, const Captur
 
 // ---------------------------------------------------------------- the recording
 
-// The frames go to a FrameSink and the sound to a WAV file that becomes the video's sound
+// The frames go to a FrameSink and the sound to a sound track file that becomes the video's sound
 // track when the recording is committed.
 class Recording {
 public:
@@ -194,13 +194,14 @@ public:
     {
         const OutputTarget target = ClassifyOutput(options.output, false);
         if (target.kind == OutputKind::Video) {
-            sound_ = MakeTempFile(fs::temp_directory_path(), "nimbrelle-live-", ".wav");
-            wav_.emplace(sound_.Path(), CaptureRate);
+            sound_ = MakeTempFile(fs::temp_directory_path(), "nimbrelle-live-", SoundTrackExtension);
+            soundTrack_.emplace(sound_.Path(), CaptureRate);
             VideoSettings video;
             video.size = size;
             video.fps = options.fps;
             video.crf = options.crf;
             video.preset = options.preset;
+            video.sampleRate = CaptureRate;
             sink_ = MakeVideoSinkSoundLast(target, video, sound_.Path());
         } else {
             sink_ = MakePngSequenceSink(target, size);
@@ -212,24 +213,24 @@ public:
 
     void Sound(const float* stereo, std::size_t frames)
     {
-        if (wav_) wav_->Write(stereo, frames);
+        if (soundTrack_) soundTrack_->Write(stereo, frames);
     }
     void Silence(std::size_t frames)
     {
-        if (wav_) wav_->WriteSilence(frames);
+        if (soundTrack_) soundTrack_->WriteSilence(frames);
     }
     void Frame(const uint32_t* pixels) { sink_->Write(pixels, frames_++); }
 
     void Commit()
     {
-        if (wav_) wav_->Close();
+        if (soundTrack_) soundTrack_->Close();
         sink_->Commit();
     }
 
 private:
     FrameGeometry size_;
     TempPath sound_;  // declared first: removed after the sink (and its ffmpeg) has gone
-    std::optional<WavWriter> wav_;
+    std::optional<SoundTrackWriter> soundTrack_;
     std::unique_ptr<FrameSink> sink_;
     int64_t frames_ = 0;
 };

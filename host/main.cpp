@@ -3,6 +3,8 @@
 // or plays it with the frames shown live in a window, or shows what the computer is playing.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -66,6 +68,13 @@ void ApplyCommon(const CommonText& text, Options& o)
     o.module = PathOrNone(text.module);
     o.gain = ParseGain(text.gain);
     o.quiet = text.quiet;
+}
+
+// Error messages end up on one line, whatever a library put into them.
+std::string OneLine(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
 }
 
 }  // namespace
@@ -188,17 +197,23 @@ int main(int argc, char** argv)
             RunLive(o);
         } else if (info->parsed()) {
             PrintModuleInfo(infoModule, stdout);
+            errno = 0;
+            if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+                throw Error("cannot write the module's description to standard output: " + ErrnoText(errno));
+            }
         }
     } catch (const Interrupted&) {
         // Playing, and live capture without a recording, write nothing, so there is nothing to remove.
         const bool wrote = render->parsed() || snapshot->parsed() || (live->parsed() && !liveText.output.empty());
         std::fputs(wrote ? "nimbrelle: interrupted; partial output removed\n" : "nimbrelle: interrupted\n", stderr);
         return ExitInterrupted;
-    } catch (const Error& e) {
-        std::fprintf(stderr, "nimbrelle: error: %s\n", e.what());
-        return ExitFailure;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "nimbrelle: error: %s\n", e.what());
+        // A failure caused by a stop request (a FIFO's open cut short, say) is the stop.
+        if (InterruptRequested()) {
+            std::fputs("nimbrelle: interrupted\n", stderr);
+            return ExitInterrupted;
+        }
+        std::fprintf(stderr, "nimbrelle: error: %s\n", OneLine(e.what()).c_str());
         return ExitFailure;
     }
     return 0;

@@ -76,7 +76,9 @@ double ParseSeconds(std::string_view option, std::string_view text)
         const bool last = i + 1 == count;
         long long whole = 0;
         const bool ok = last ? ParseDecimal(fields[i], v) : ParseWhole(fields[i], whole);
-        if (!ok || (!last && whole > 1'000'000) || (count > 1 && last && v >= 60.0)) {
+        // Minutes after hours, like seconds after minutes, stay below 60.
+        const bool overflows = last ? count > 1 && v >= 60.0 : whole > (i > 0 ? 59 : 1'000'000);
+        if (!ok || overflows) {
             throw Error("invalid " + std::string(option) + " " + Quoted(text) +
                         ": expected seconds, e.g. 12.5, or minutes:seconds, e.g. 1:30");
         }

@@ -58,7 +58,70 @@ void RenameInto(const fs::path& from, const fs::path& to)
     }
 }
 
+// The start of a temporary name, ".<stem><tail>" (".<stem>.partial-" unless told), with `stem`
+// cut (never inside a UTF-8 character) so that the whole name, with its six random characters and
+// `extension`, still fits in one file name: an output name may be as long as the file system
+// allows.
+std::string PartialPrefix(const std::string& stem, std::size_t extensionSize, const std::string& tail = ".partial-")
+{
+    constexpr std::size_t MaxName = 255;  // NAME_MAX on Linux file systems
+    const std::size_t fixed = 1 + tail.size() + 6 + extensionSize;
+    const std::size_t room = fixed < MaxName ? MaxName - fixed : 0;
+    std::size_t keep = std::min(stem.size(), room);
+    while (keep > 0 && keep < stem.size() && (static_cast<unsigned char>(stem[keep]) & 0xC0) == 0x80) --keep;
+    return "." + stem.substr(0, keep) + tail;
+}
+
+// `make()`, with a failure reported as one to write `output`.
+template <class Make>
+TempPath ForOutput(const fs::path& output, Make make)
+{
+    try {
+        return make();
+    } catch (const Error& e) {
+        throw Error("cannot write " + Quoted(output.string()) + ": " + e.what());
+    }
+}
+
+// A path ffmpeg takes as a file whatever it looks like: "pipe:x", "cache:x" or "file:x" are
+// otherwise read as protocols.
+std::string FfmpegFile(const fs::path& path)
+{
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return "file:" + (ec ? path : absolute).string();
+}
+
+// Adds a resampling of the sound track to the nearest rate at or above `rate` among the
+// encoder's `accepted` ones (ascending; the highest when none is), unless it takes `rate`. The
+// SoX resampler copes with any rate; ffmpeg's default one gives no sound at all for a short
+// track at 1 Hz.
+void Resample(std::vector<std::string>& args, int rate, std::initializer_list<int> accepted)
+{
+    int to = *(accepted.end() - 1);
+    for (int r : accepted) {
+        if (r == rate) return;
+        if (r > rate) {
+            to = r;
+            break;
+        }
+    }
+    args.insert(args.end(), {"-af", "aresample=" + std::to_string(to) + ":resampler=soxr"});
+}
+
 }  // namespace
+
+void RefuseInputAsOutput(const OutputTarget& target, std::initializer_list<fs::path> inputs)
+{
+    if (target.kind != OutputKind::Video && target.kind != OutputKind::PngFile) return;
+    for (const fs::path& input : inputs) {
+        std::error_code ec;
+        if (!input.empty() && fs::equivalent(target.path, input, ec) && !ec) {
+            throw Error("output " + Quoted(target.path.string()) + " is the input file " + Quoted(input.string()) +
+                        "; choose another output name");
+        }
+    }
+}
 
 // ---------------------------------------------------------------- classification
 
@@ -220,12 +283,19 @@ TempPath MakeTempDir(const fs::path& dir, const std::string& prefix, bool publis
 
 namespace {
 
-// The sound codec and the container's options, the same for a render and for adding a sound
-// track to recorded frames.
-std::vector<std::string> SoundAndContainerArguments(VideoContainer container)
+// The sound codec, its resampling of a track at `sampleRate` and the container's options, the
+// same for a render and for adding a sound track to recorded frames.
+std::vector<std::string> SoundAndContainerArguments(VideoContainer container, int sampleRate)
 {
-    if (container == VideoContainer::WebM) return {"-c:a", "libopus", "-b:a", "160k", "-f", "webm"};
+    if (container == VideoContainer::WebM) {
+        std::vector<std::string> args = {"-c:a", "libopus", "-b:a", "160k"};
+        Resample(args, sampleRate, {8000, 12000, 16000, 24000, 48000});
+        args.insert(args.end(), {"-f", "webm"});
+        return args;
+    }
     std::vector<std::string> args = {"-c:a", "aac", "-b:a", "192k"};
+    Resample(args, sampleRate,
+             {7350, 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000});
     if (container == VideoContainer::Mp4) {
         args.insert(args.end(), {"-movflags", "+faststart", "-f", "mp4"});
     } else {
@@ -251,7 +321,7 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
     if (audioFile.empty()) {
         add({"-map", "0:v:0", "-an"});
     } else {
-        add({"-i", audioFile.string(), "-map", "0:v:0", "-map", "1:a:0"});
+        add({"-i", FfmpegFile(audioFile), "-map", "0:v:0", "-map", "1:a:0"});
     }
     // Full-range RGB to limited-range BT.709 4:2:0, tagged so players convert it back.
     add({"-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
@@ -262,20 +332,20 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
     } else {
         add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20))});
     }
-    add(SoundAndContainerArguments(container));
-    args.push_back(output.string());
+    add(SoundAndContainerArguments(container, settings.sampleRate));
+    args.push_back(FfmpegFile(output));
     return args;
 }
 
-std::vector<std::string> MuxArguments(VideoContainer container, const fs::path& video, const fs::path& audioFile,
-                                      const fs::path& output)
+std::vector<std::string> MuxArguments(VideoContainer container, int sampleRate, const fs::path& video,
+                                      const fs::path& audioFile, const fs::path& output)
 {
     std::vector<std::string> args = {"-hide_banner", "-nostats", "-loglevel", "error", "-y",
-                                     "-i", video.string(), "-i", audioFile.string(),
+                                     "-i", FfmpegFile(video), "-i", FfmpegFile(audioFile),
                                      "-map", "0:v:0", "-map", "1:a:0", "-c:v", "copy"};
-    const std::vector<std::string> sound = SoundAndContainerArguments(container);
+    const std::vector<std::string> sound = SoundAndContainerArguments(container, sampleRate);
     args.insert(args.end(), sound.begin(), sound.end());
-    args.push_back(output.string());
+    args.push_back(FfmpegFile(output));
     return args;
 }
 
@@ -287,7 +357,8 @@ namespace {
 class VideoSink final : public FrameSink {
 public:
     VideoSink(const OutputTarget& target, const VideoSettings& settings, const fs::path& audioFile, bool soundLast)
-        : target_(target.path), container_(target.container), audioFile_(audioFile), soundLast_(soundLast), frameBytes_(static_cast<std::size_t>(settings.size.width) *
+        : target_(target.path), container_(target.container), sampleRate_(settings.sampleRate), audioFile_(audioFile),
+          soundLast_(soundLast), frameBytes_(static_cast<std::size_t>(settings.size.width) *
                                             static_cast<std::size_t>(settings.size.height) * 4)
     {
         const auto ffmpeg = FindInPath("ffmpeg");
@@ -296,11 +367,17 @@ public:
                         ": the ffmpeg program was not found in PATH (install ffmpeg, or render PNG frames instead)");
         }
         const std::string extension = target_.extension().string();
-        temp_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".partial-", extension, true);
-        log_ = MakeTempFile(fs::temp_directory_path(), "nimbrelle-ffmpeg-", ".log");
+        temp_ = ForOutput(target_, [&] {
+            return MakeTempFile(ParentOrCurrent(target_), PartialPrefix(target_.stem().string(), extension.size()),
+                                extension, true);
+        });
+        log_ = ForOutput(target_, [] { return MakeTempFile(fs::temp_directory_path(), "nimbrelle-ffmpeg-", ".log"); });
         ffmpeg_ = *ffmpeg;
         if (soundLast_) {
-            frames_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".frames-", extension);
+            frames_ = ForOutput(target_, [&] {
+                return MakeTempFile(ParentOrCurrent(target_),
+                                    PartialPrefix(target_.stem().string(), extension.size(), ".frames-"), extension);
+            });
         }
         std::vector<std::string> argv = FfmpegArguments(settings, target.container, soundLast_ ? fs::path() : audioFile,
                                                         soundLast_ ? frames_.Path() : temp_.Path());
@@ -325,7 +402,8 @@ public:
         }
         if (soundLast_) {
             RequireOutput(frames_.Path(), status);
-            std::vector<std::string> argv = MuxArguments(container_, frames_.Path(), audioFile_, temp_.Path());
+            std::vector<std::string> argv =
+                MuxArguments(container_, sampleRate_, frames_.Path(), audioFile_, temp_.Path());
             argv.insert(argv.begin(), ffmpeg_.string());
             process_.emplace(argv, log_.Path());
             const int muxed = process_->Finish();
@@ -339,7 +417,7 @@ public:
     }
 
 private:
-    void RequireOutput(const fs::path& file, int status) const
+    void RequireOutput(const fs::path& file, int status)
     {
         std::error_code ec;
         if (fs::file_size(file, ec) == 0 || ec) {
@@ -347,7 +425,9 @@ private:
         }
     }
 
-    std::string Describe(int status) const
+    // How ffmpeg ended, on one line: its status and the last line of its log, which is kept
+    // (and named) for the rest.
+    std::string Describe(int status)
     {
         std::string s;
         if (status > 128) {
@@ -355,13 +435,17 @@ private:
         } else if (status > 0) {
             s = " (ffmpeg exit status " + std::to_string(status) + ")";
         }
-        const std::string log = TailOfFile(log_.Path());
-        if (!log.empty()) s += ":\n" + log;
+        const std::string last = TailOfFile(log_.Path(), 1);
+        if (!last.empty()) {
+            s += ": " + last + " (ffmpeg's log: " + log_.Path().string() + ")";
+            log_.Release();
+        }
         return s;
     }
 
     fs::path target_;
     VideoContainer container_;
+    int sampleRate_;
     fs::path audioFile_;
     bool soundLast_;
     std::size_t frameBytes_;
@@ -387,17 +471,19 @@ public:
         }
         // The temporary folder sits beside the target folder, or among the pattern's files: on
         // the same file system either way, so the final moves are renames.
-        if (target.kind == OutputKind::PngDirectory) {
-            temp_ = MakeTempDir(ParentOrCurrent(folder_), "." + folder_.filename().string() + ".partial-", true);
-        } else {
-            temp_ = MakeTempDir(folder_, ".frames.partial-");
-        }
+        temp_ = ForOutput(target.path, [&] {
+            if (target.kind == OutputKind::PngDirectory) {
+                return MakeTempDir(ParentOrCurrent(folder_), PartialPrefix(folder_.filename().string(), 0), true);
+            }
+            return MakeTempDir(folder_, ".frames.partial-");
+        });
     }
 
     void Write(const uint32_t* pixels, int64_t index) override
     {
         names_.push_back(pattern_.Format(index));
-        writer_.Write(temp_.Path() / names_.back(), pixels, size_.width, size_.height, size_.width);
+        writer_.Write(temp_.Path() / names_.back(), pixels, size_.width, size_.height, size_.width,
+                      folder_ / names_.back());
     }
 
     void Commit() override
@@ -407,7 +493,37 @@ public:
             temp_.Release();
             return;
         }
-        for (const std::string& name : names_) RenameInto(temp_.Path() / name, folder_ / name);
+        // All frames or none: an entry that cannot simply be replaced (a folder, say) stops the
+        // commit before anything moves, and the files replaced wait aside until every frame is
+        // in place, so a failed move can put everything back.
+        for (const std::string& name : names_) {
+            std::error_code ec;
+            const fs::file_status status = fs::symlink_status(folder_ / name, ec);
+            if (fs::exists(status) && fs::is_directory(status)) {
+                throw Error("cannot replace " + Quoted((folder_ / name).string()) +
+                            " with a frame: it is a folder (no frame was written)");
+            }
+        }
+        TempPath previous = MakeTempDir(folder_, ".frames.previous-");
+        std::vector<std::pair<fs::path, fs::path>> moves;  // made so far, undone in reverse on failure
+        try {
+            for (const std::string& name : names_) {
+                const fs::path to = folder_ / name;
+                std::error_code ec;
+                if (fs::exists(fs::symlink_status(to, ec))) {
+                    RenameInto(to, previous.Path() / name);
+                    moves.emplace_back(to, previous.Path() / name);
+                }
+                RenameInto(temp_.Path() / name, to);
+                moves.emplace_back(temp_.Path() / name, to);
+            }
+        } catch (const Error&) {
+            for (auto move = moves.rbegin(); move != moves.rend(); ++move) {
+                std::error_code ec;
+                fs::rename(move->second, move->first, ec);
+            }
+            throw;
+        }
     }
 
 private:
@@ -425,13 +541,15 @@ public:
     SnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame)
         : target_(target.path), size_(size), frame_(frame)
     {
-        temp_ = MakeTempFile(ParentOrCurrent(target_), "." + target_.stem().string() + ".partial-", ".png", true);
+        temp_ = ForOutput(target_, [&] {
+            return MakeTempFile(ParentOrCurrent(target_), PartialPrefix(target_.stem().string(), 4), ".png", true);
+        });
     }
 
     void Write(const uint32_t* pixels, int64_t index) override
     {
         if (index != frame_) return;
-        writer_.Write(temp_.Path(), pixels, size_.width, size_.height, size_.width);
+        writer_.Write(temp_.Path(), pixels, size_.width, size_.height, size_.width, target_);
         written_ = true;
     }
 

@@ -4,7 +4,8 @@
 //   PNG frames are written into a temporary folder ".<name>.partial-XXXXXX" beside the target
 //              folder (or beside the files of a pattern). At the end the folder is renamed to
 //              the target when the target does not exist yet; otherwise each frame is moved
-//              into it, replacing files of the same name;
+//              into it, replacing files of the same name, all or none: the files replaced are
+//              kept aside until every frame is in place, and put back if a move fails;
 //   one PNG    is written as ".<name>.partial-XXXXXX.png" and renamed.
 // A failed or interrupted render deletes its temporary files.
 #pragma once
@@ -37,6 +38,10 @@ struct OutputTarget {
     std::filesystem::path path;  // the file, folder or pattern as given
     VideoContainer container = VideoContainer::Mp4;
 };
+
+// Refuses (Error) an output that would replace one of `inputs` (empty paths are skipped):
+// a video or snapshot file that is an input file, however it is spelled.
+void RefuseInputAsOutput(const OutputTarget& target, std::initializer_list<std::filesystem::path> inputs);
 
 // Decides what `text` names. Throws Error for an unknown extension, a malformed pattern or a
 // parent folder that does not exist. With `singleFrame`, only a .png file is accepted.
@@ -103,6 +108,7 @@ struct VideoSettings {
     FrameRate fps;
     std::optional<int> crf;         // default: 20 for H.264, 32 for VP9
     std::string preset = "veryfast";  // x264 preset
+    int sampleRate = 48000;         // the sound track's; resampled when the encoder refuses it
 };
 
 // Pipes raw frames into ffmpeg, with `audioFile` as the sound track.
@@ -123,8 +129,9 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
                                          const std::filesystem::path& audioFile,
                                          const std::filesystem::path& output);
 
-// The ffmpeg command line that copies the frames of `video` and adds `audioFile` as its sound.
-std::vector<std::string> MuxArguments(VideoContainer container, const std::filesystem::path& video,
+// The ffmpeg command line that copies the frames of `video` and adds `audioFile`, a track at
+// `sampleRate`, as its sound (resampled as for a render).
+std::vector<std::string> MuxArguments(VideoContainer container, int sampleRate, const std::filesystem::path& video,
                                       const std::filesystem::path& audioFile, const std::filesystem::path& output);
 
 }  // namespace nimbrelle::host

@@ -124,7 +124,8 @@ public:
 
     void Feed() override
     {
-        int64_t wanted = queue_.Wanted(Pending(), ahead_, plan_.end);
+        // The source's length drops to the real end of the decoded audio once a read finds it.
+        int64_t wanted = queue_.Wanted(Pending(), ahead_, std::min(plan_.end, source_.Length()));
         while (wanted > 0) {
             const std::size_t frames = std::min(static_cast<std::size_t>(wanted), block_.size() / 2);
             const std::size_t got = source_.Read(block_.data(), frames);
@@ -207,7 +208,8 @@ class Player {
 public:
     Player(SDL_Window* window, SDL_Renderer* renderer, Module& module, AudioReaders& audio, const FramePlan& plan,
            float gain)
-        : window_(window), canvas_(renderer), module_(module), plan_(plan), feed_(*audio.analysed, plan, gain),
+        : window_(window), canvas_(renderer), module_(module), audio_(audio), plan_(plan),
+          feed_(*audio.analysed, plan, gain),
           chooser_(plan), started_(StartClock(*audio.played, plan)), clock_(*started_.clock)
     {
     }
@@ -254,7 +256,11 @@ public:
     {
         clock_.Feed();
         heard_ = clock_.Heard(Clock::now());
-        if (plan_.Finished(heard_)) return false;
+        // The play ends where the plan does, or earlier where the decoded audio really ends
+        // (either reader finds that out first).
+        if (plan_.Finished(heard_) || heard_ >= std::min(audio_.played->Length(), audio_.analysed->Length())) {
+            return false;
+        }
         // A minimised window has nothing to draw into; its frames count as skipped.
         const FrameGeometry size = canvas_.OutputSize();
         const bool hidden = WindowHidden(window_, size);
@@ -287,6 +293,7 @@ private:
     SDL_Window* window_;
     Canvas canvas_;
     Module& module_;
+    AudioReaders& audio_;
     FramePlan plan_;
     FrameFeed feed_;
     FrameChooser chooser_;

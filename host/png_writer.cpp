@@ -19,8 +19,9 @@ struct FileCloser {
 }  // namespace
 
 void PngWriter::Write(const std::filesystem::path& path, const uint32_t* pixels, int width,
-                      int height, int pitch)
+                      int height, int pitch, const std::filesystem::path& shown)
 {
+    const std::string name = Quoted((shown.empty() ? path : shown).string());
     const auto w = static_cast<std::size_t>(width), h = static_cast<std::size_t>(height);
     rgb_.resize(w * h * 3);
     for (std::size_t y = 0; y < h; ++y) {
@@ -37,7 +38,7 @@ void PngWriter::Write(const std::filesystem::path& path, const uint32_t* pixels,
     errno = 0;
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
     if (!file) {
-        throw Error("cannot create " + Quoted(path.string()) + ": " + ErrnoText(errno));
+        throw Error("cannot create " + name + ": " + ErrnoText(errno));
     }
     png_image image{};
     image.version = PNG_IMAGE_VERSION;
@@ -53,7 +54,7 @@ void PngWriter::Write(const std::filesystem::path& path, const uint32_t* pixels,
                                        ? ErrnoText(writeErrno)
                                        : std::string(image.message);
         png_image_free(&image);
-        throw Error("cannot write " + Quoted(path.string()) + ": " + reason);
+        throw Error("cannot write " + name + ": " + reason);
     }
     errno = 0;
     const bool flushed = std::fflush(file.get()) == 0 && std::ferror(file.get()) == 0;
@@ -61,7 +62,7 @@ void PngWriter::Write(const std::filesystem::path& path, const uint32_t* pixels,
     const bool closed = std::fclose(file.release()) == 0;
     if (!flushed || !closed) {
         const int err = flushErrno != 0 ? flushErrno : errno;
-        throw Error("cannot write " + Quoted(path.string()) + ": " +
+        throw Error("cannot write " + name + ": " +
                     (err != 0 ? ErrnoText(err) : std::string("write error")));
     }
 }

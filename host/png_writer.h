@@ -10,10 +10,11 @@ namespace nimbrelle::host {
 class PngWriter {
 public:
     // Writes pixel (x, y) = pixels[y * pitch + x] for 0 <= x < width, 0 <= y < height. Throws
-    // Error naming `path` on any failure, a full disk included; the file may then be partial
-    // (callers write to a temporary name). Reuses its conversion buffer between calls.
+    // Error naming `shown` (the file the user asked for; `path` when empty) on any failure, a
+    // full disk included; the file may then be partial (callers write to a temporary name).
+    // Reuses its conversion buffer between calls.
     void Write(const std::filesystem::path& path, const uint32_t* pixels, int width, int height,
-               int pitch);
+               int pitch, const std::filesystem::path& shown = {});
 
 private:
     std::vector<uint8_t> rgb_;

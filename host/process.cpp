@@ -88,11 +88,11 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const fs::path& log
     posix_spawn_file_actions_addopen(&setup.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&setup.actions, STDERR_FILENO, logFile.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    // The host ignores SIGPIPE and SIGXFSZ and catches SIGINT/SIGTERM; the child gets the
-    // default behaviour back, and its own process group.
+    // The host ignores SIGPIPE and SIGXFSZ and catches SIGINT/SIGTERM/SIGHUP; the child gets
+    // the default behaviour back, and its own process group.
     sigset_t defaults;
     sigemptyset(&defaults);
-    for (int s : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM}) sigaddset(&defaults, s);
+    for (int s : {SIGPIPE, SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, s);
     posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
     sigset_t noMask;
     sigemptyset(&noMask);

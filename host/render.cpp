@@ -83,10 +83,14 @@ RenderSummary RunRender(const RenderOptions& options)
 {
     // Cheap checks first: the output name and the module, before any audio is decoded.
     const OutputTarget target = ClassifyOutput(options.output, false);
-    Module module(ResolveModulePath(options.module));
+    const fs::path modulePath = ResolveModulePath(options.module);
+    RefuseInputAsOutput(target, {options.audio.value_or(fs::path()), modulePath});
+    Module module(modulePath);
     std::unique_ptr<AudioSource> audio = OpenAudio(options.audio);
 
-    const analysis::FramePlan plan = PlanFrames(*audio, options.start, options.duration, options.fps);
+    // The header's length is only a claim: the plan ends where the decoded audio really does,
+    // found before the first frame is drawn so the progress display counts the real frames.
+    analysis::FramePlan plan = PlanFrames(*audio, options.start, options.duration, options.fps);
     CanvasSizes canvas{options.size, options.size};
 
     TempPath soundTrack;  // declared first, so the sink (and ffmpeg) goes before it
@@ -100,15 +104,18 @@ RenderSummary RunRender(const RenderOptions& options)
             throw Error("cannot write " + Quoted(options.output) +
                         ": the ffmpeg program was not found in PATH (install ffmpeg, or render PNG frames instead)");
         }
-        soundTrack = MakeTempFile(fs::temp_directory_path(), "nimbrelle-audio-", ".wav");
-        WriteWav(soundTrack.Path(), *audio, plan.first, plan.end - plan.first);
+        soundTrack = MakeTempFile(fs::temp_directory_path(), "nimbrelle-audio-", SoundTrackExtension);
+        const int64_t decoded = WriteSoundTrack(soundTrack.Path(), *audio, plan.first, plan.end - plan.first);
+        plan = TrimToDecoded(plan, decoded, *audio, options.start);
         VideoSettings video;
         video.size = canvas.padded;
         video.fps = options.fps;
         video.crf = options.crf;
         video.preset = options.preset;
+        video.sampleRate = audio->SampleRate();
         sink = MakeVideoSink(target, video, soundTrack.Path());
     } else {
+        plan = TrimToDecoded(plan, CountDecoded(*audio, plan.first, plan.end - plan.first), *audio, options.start);
         sink = MakePngSequenceSink(target, canvas.padded);
     }
 
@@ -120,11 +127,17 @@ RenderSummary RunRender(const RenderOptions& options)
 RenderSummary RunSnapshot(const SnapshotOptions& options)
 {
     const OutputTarget target = ClassifyOutput(options.output, true);
-    Module module(ResolveModulePath(options.module));
+    const fs::path modulePath = ResolveModulePath(options.module);
+    RefuseInputAsOutput(target, {options.audio.value_or(fs::path()), modulePath});
+    Module module(modulePath);
     std::unique_ptr<AudioSource> audio = OpenAudio(options.audio);
 
     const int rate = audio->SampleRate();
-    const int64_t at = SecondsToSamples(options.at, rate);
+    int64_t at = SecondsToSamples(options.at, rate);
+    // A moment before the end that rounds onto it is the last sample.
+    if (options.at * rate < static_cast<double>(audio->Length())) at = std::min(at, audio->Length() - 1);
+    // The decoded audio must reach `at`, whatever the header claims (Length() then drops).
+    if (at < audio->Length()) CountDecoded(*audio, 0, at + 1);
     if (at >= audio->Length()) {
         throw Error("--at " + SecondsText(options.at) + " is at or past the end of " + audio->Name() + " (" +
                     SecondsText(static_cast<double>(audio->Length()) / rate) + " s)");

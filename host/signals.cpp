@@ -29,6 +29,7 @@ void InstallSignalHandlers()
 {
     SetHandler(SIGINT, OnStopSignal);
     SetHandler(SIGTERM, OnStopSignal);
+    SetHandler(SIGHUP, OnStopSignal);  // a closed terminal stops a render as Ctrl-C does
     SetHandler(SIGPIPE, SIG_IGN);
     SetHandler(SIGXFSZ, SIG_IGN);
 }

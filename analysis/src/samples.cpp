@@ -11,6 +11,16 @@ constexpr double ExtraChannelWeight = 0.5;
 
 }  // namespace
 
+// ---------------------------------------------------------------- decoded samples
+
+void CleanSamples(float* samples, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const float s = samples[i];
+        samples[i] = s != s ? 0.0f : std::clamp(s, -1.0f, 1.0f);
+    }
+}
+
 // ---------------------------------------------------------------- channel layouts
 
 StereoSample MixFrame(const float* frame, int channels)

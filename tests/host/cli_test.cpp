@@ -16,15 +16,11 @@ namespace nimbrelle::host {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Contains;
 using test::RunHost;
 using test::RunOptions;
 using test::RunResult;
 using test::ScratchDir;
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // A failure: exit status 1, exactly one error line naming `parts`, and an empty `outDir`.
 void ExpectCleanFailure(const RunResult& r, const ScratchDir& outDir, std::initializer_list<std::string> parts)

@@ -59,6 +59,12 @@ RunResult RunHost(const std::vector<std::string>& args, const RunOptions& option
 // True when `program` can be found in PATH.
 bool HaveProgram(const std::string& program);
 
+// Whether `part` occurs in `text`.
+inline bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 // Runs a shell command; returns its exit status and output.
 RunResult RunShell(const std::string& command);
 

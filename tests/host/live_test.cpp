@@ -28,15 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Contains;
 using test::RunHost;
 using test::RunOptions;
 using test::RunResult;
 using test::ScratchDir;
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // ---------------------------------------------------------------- choosing the device
 

@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Contains;
 using test::RunHost;
 using test::RunOptions;
 using test::RunResult;
@@ -228,11 +229,6 @@ TEST(PlayFeed, FrameDataMatchesARenderWhateverTheOrder)
 }
 
 // ---------------------------------------------------------------- nimbrelle play
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // The counts of the closing summary, "... N frames drawn, M skipped"; -1 when missing.
 std::pair<int, int> DrawnAndSkipped(const std::string& err)

@@ -15,6 +15,13 @@ namespace nimbrelle::analysis {
 // Samples per channel the analysis looks at for each frame.
 inline constexpr int WindowSize = 512;
 
+// ---------------------------------------------------------------- decoded samples
+
+// Makes decoded samples safe for everything downstream (the analysis, an encoder, a sound
+// card): NaN becomes 0 and everything else is clamped to [-1, 1], infinities included. Front
+// ends call it once, where samples are decoded, so every consumer sees the same samples.
+void CleanSamples(float* samples, std::size_t count);
+
 // ---------------------------------------------------------------- channel layouts
 
 // One sample frame as left and right. A mono frame feeds both sides. With more channels,
