@@ -1,7 +1,17 @@
-// Saturating addition of a row of packed colours into a row of pixels: the inner loop of the
-// glow blit. Each routine does, for every i < count, what AddPixel does for amounts 0-255:
-// per-byte saturating sums of blue, green and red, with bits 24-31 of the result cleared.
-// `add` must hold 0x00RRGGBB values (top byte 0).
+// The row kernels every fast raster path is built from, each in a plain C++ version and in
+// SIMD versions compiled in their own files with their own instruction-set flags:
+//   AddRow   saturating addition of a row of packed colours into a row of pixels (the glow
+//            stamps' inner loop): per-byte saturating sums of blue, green and red, bits 24-31
+//            of the result cleared, exactly as AddPixel does for amounts 0-255. `add` must
+//            hold 0x00RRGGBB values (top byte 0).
+//   FillRow  stores one value into a row of pixels (the clear).
+//   AddRun   adds one signed amount per channel to a run of glow sums and stores the run's
+//            pixels: each sum is a 16-bit lane (blue, green, red, then an unused lane that
+//            stays 0), and each pixel is its three lanes clamped to 0-255 and packed as
+//            0x00RRGGBB. Sums live in 16-bit lanes, so up to 128 amounts of 0-255 pile up
+//            without overflow and are saturated once when packed.
+// Every operation is plain integer lane arithmetic (saturating byte adds, 16-bit adds, an
+// unsigned-saturating narrow), so other SIMD instruction sets can follow the same design.
 #pragma once
 
 #include <cstddef>
@@ -20,18 +30,65 @@ inline uint32_t AddSaturated(uint32_t pixel, uint32_t add)
     return out;
 }
 
+// The amounts of one AddRun call: blue, green, red and the unused lane (0) in 16 bits each.
+inline uint64_t RunAmounts(int32_t blue, int32_t green, int32_t red)
+{
+    return uint64_t{static_cast<uint16_t>(blue)} | uint64_t{static_cast<uint16_t>(green)} << 16 |
+           uint64_t{static_cast<uint16_t>(red)} << 32;
+}
+
+// A 16-bit glow sum clamped to a channel byte.
+inline uint32_t ClampLane(uint16_t lane)
+{
+    const auto v = static_cast<int16_t>(lane);
+    return v < 0 ? 0u : v > 255 ? 255u : static_cast<uint32_t>(v);
+}
+
+// One pixel of AddRun: the scalar kernel for heads and tails.
+inline uint32_t AddRunPixel(uint16_t* sums, uint64_t amounts)
+{
+    uint32_t out = 0;
+    for (int lane = 0; lane < 3; ++lane) {
+        sums[lane] = static_cast<uint16_t>(sums[lane] + static_cast<uint16_t>(amounts >> (16 * lane)));
+        out |= ClampLane(sums[lane]) << (8 * lane);
+    }
+    return out;
+}
+
+using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
+using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
+// `sums` holds 4 lanes per pixel; `out` receives `count` pixels.
+using AddRunFn = void (*)(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
+
 void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
+void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count);
+void AddRunScalar(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
 
 // Present where the compiler targets SSE2 (always on x86-64; on 32-bit x86 with -msse2).
 bool HaveAddRowSse2();
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count);
+void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count);
+void AddRunSse2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
 
 // Present on x86 processors with AVX2 (checked at run time).
 bool HaveAddRowAvx2();
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count);
+void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count);
+void AddRunAvx2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
 
-// The widest routine this processor runs, chosen once.
-using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
-AddRowFn FastestAddRow();
+struct RowKernels {
+    AddRowFn addRow;
+    FillRowFn fillRow;
+    AddRunFn addRun;
+};
+
+// The plain C++ kernels, the SSE2 ones (plain where the build has no SSE2), and the widest
+// this processor runs (chosen once).
+const RowKernels& ScalarKernels();
+const RowKernels& Sse2Kernels();
+const RowKernels& FastestKernels();
+
+// The kernels of the active raster path: the plain ones for the reference and scalar paths.
+const RowKernels& ActiveKernels();
 
 }  // namespace nimbrelle

@@ -11,9 +11,32 @@ void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) dst[i] = AddSaturated(dst[i], add[i]);
 }
 
-AddRowFn FastestAddRow()
+void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count)
 {
-    static const AddRowFn best = HaveAddRowAvx2() ? AddRowAvx2 : HaveAddRowSse2() ? AddRowSse2 : AddRowScalar;
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void AddRunScalar(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+{
+    for (std::size_t i = 0; i < count; ++i) out[i] = AddRunPixel(sums + 4 * i, amounts);
+}
+
+const RowKernels& ScalarKernels()
+{
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, AddRunScalar};
+    return kernels;
+}
+
+const RowKernels& Sse2Kernels()
+{
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, AddRunSse2};
+    return kernels;
+}
+
+const RowKernels& FastestKernels()
+{
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, AddRunAvx2};
+    static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
 
@@ -35,11 +58,46 @@ void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count)
     AddRowScalar(dst + i, add + i, count - i);
 }
 
+void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count)
+{
+    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 4), v);
+    }
+    FillRowScalar(dst + i, value, count - i);
+}
+
+void AddRunSse2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+{
+    // Two pixels' lanes per register; the signed-to-unsigned saturating narrow clamps each
+    // sum to 0-255 and leaves the unused lane's 0 in the top byte.
+    const auto b = static_cast<short>(amounts), g = static_cast<short>(amounts >> 16),
+               r = static_cast<short>(amounts >> 32);
+    const __m128i d = _mm_set_epi16(0, r, g, b, 0, r, g, b);
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        auto* s = reinterpret_cast<__m128i*>(sums + 4 * i);
+        const __m128i lo = _mm_add_epi16(_mm_loadu_si128(s), d);
+        const __m128i hi = _mm_add_epi16(_mm_loadu_si128(s + 1), d);
+        _mm_storeu_si128(s, lo);
+        _mm_storeu_si128(s + 1, hi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+    }
+    AddRunScalar(sums + 4 * i, out + i, count - i, amounts);
+}
+
 #else
 
 bool HaveAddRowSse2() { return false; }
 
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowScalar(dst, add, count); }
+void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
+void AddRunSse2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+{
+    AddRunScalar(sums, out, count, amounts);
+}
 
 #endif
 

@@ -35,7 +35,8 @@ inline uint32_t* PixelAddress(const Canvas& canvas, int32_t x, int32_t y)
 enum class RasterPath {
     Reference,  // the literal loops: every stamp pixel, every step of a walk
     Scalar,     // clipped stamps and walks that stop once they cannot reach the canvas again
-    Simd,       // as Scalar, with the stamp rows added by SIMD where the machine has it
+    Simd,       // as Scalar, with rows filled and added by the widest SIMD the machine has
+    Sse2,       // as Simd, limited to SSE2 (what the 32-bit x86 build relies on)
 };
 void SelectRasterPath(RasterPath path);
 RasterPath ActiveRasterPath();
@@ -91,6 +92,15 @@ struct GlowStamp {
 // Stamps the glows in order: the same pixels as calling BlitGlow for each in turn, drawn band
 // by band so the canvas rows stay in cache while the glows pile up.
 void BlitGlows(const GlowStamp* stamps, int count);
+
+// ClearCanvas(background) followed by BlitGlows(stamps, count): the same pixels, drawn in
+// one pass over the canvas where the stamps are large enough for that to pay. Scratch rows
+// are allocated on the first call and when the canvas grows; if that fails the frame is
+// drawn in two passes.
+void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count);
+
+// Frees the scratch rows of ClearAndBlitGlows.
+void ReleaseRasterScratch();
 
 // The literal double loop over every stamp pixel, on or off the canvas. Same pixels as
 // BlitGlow, which only visits the part of the stamp that lies on the canvas.

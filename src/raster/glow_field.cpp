@@ -1,0 +1,185 @@
+// Clearing the canvas and stamping the glows in one pass over the canvas.
+//
+// Every addition ends in a per-byte saturating add, and saturating adds of non-negative
+// amounts commute and associate: a pixel's final byte is min(255, background + the sum of
+// everything added to it), whatever the order. So the glows are summed into 16-bit lanes and
+// saturated once. A stamp is a 64x64 picture scaled by nearest neighbour, so each canvas row
+// equals the row above except where some stamp moves to its next texel row (or starts or
+// ends). One row of sums is kept for the current canvas row: at a change only the changed
+// stamp's column runs (one per texel column) are updated, by the difference between its new
+// and old texel rows, and the row's pixels recomputed there; every canvas row is then a
+// copy of the current row. A frame thus costs one write of every pixel plus work for each
+// texel-row change, not for each stamped pixel.
+#include <cstdlib>
+#include <cstring>
+
+#include "raster/add_row.h"
+#include "raster/glow_stamp.h"
+
+namespace nimbrelle {
+
+namespace {
+
+// 64 amounts of at most 255 over a background byte stay below 2^15, so the lanes neither
+// overflow nor turn negative.
+constexpr int MaxFieldStamps = 64;
+constexpr int MaxRuns = 64;  // texel columns never decrease along a stamp row
+
+struct FieldStamp {
+    ClippedStamp c;
+    int64_t nextRow;   // canvas row of the stamp's next change; INT64_MAX after its last row
+    int64_t texelRow;  // texel index of the row in effect (a multiple of 64), -1 before and after
+    int runCount;
+    int64_t runStart[MaxRuns + 1];  // canvas columns: run k is [runStart[k], runStart[k + 1])
+    uint32_t runTexel[MaxRuns];     // texel column of run k
+};
+
+// Scratch kept between frames: one row of sums and of pixels, grown with the canvas width.
+struct FieldScratch {
+    uint16_t* sums = nullptr;  // four lanes per pixel
+    uint32_t* row = nullptr;
+    std::size_t capacity = 0;  // pixels
+};
+
+FieldScratch Scratch;
+FieldStamp Stamps[MaxFieldStamps];
+
+bool ReserveRow(std::size_t width)
+{
+    if (width <= Scratch.capacity) return true;
+    ReleaseRasterScratch();
+    // 16-bit lanes times 4 and 32-bit pixels; a width that would overflow the byte count fails.
+    if (width > SIZE_MAX / 16) return false;
+    auto* sums = static_cast<uint16_t*>(std::malloc(width * 4 * sizeof(uint16_t)));
+    auto* row = static_cast<uint32_t*>(std::malloc(width * sizeof(uint32_t)));
+    if (sums == nullptr || row == nullptr) {
+        std::free(sums);
+        std::free(row);
+        return false;
+    }
+    // Touched now, so later frames take no page faults on them.
+    std::memset(sums, 0, width * 4 * sizeof(uint16_t));
+    std::memset(row, 0, width * sizeof(uint32_t));
+    Scratch = FieldScratch{sums, row, width};
+    return true;
+}
+
+void SetUpRuns(FieldStamp& f)
+{
+    const ClippedStamp& c = f.c;
+    f.runCount = 0;
+    for (int64_t j = c.jBegin; j < c.jEnd; j = NextTexelBoundary(j, c.s.step, c.jEnd)) {
+        f.runStart[f.runCount] = c.s.x0 + j;
+        f.runTexel[f.runCount] = (static_cast<uint32_t>(j) * c.s.step) >> 6;
+        ++f.runCount;
+    }
+    f.runStart[f.runCount] = c.s.x0 + c.jEnd;
+}
+
+// Moves stamp f to the texel row of canvas row y (or off the canvas past its last row),
+// updating the sums and pixels of its runs by the difference.
+void ChangeRow(FieldStamp& f, int64_t y, AddRunFn addRun)
+{
+    const ClippedStamp& c = f.c;
+    const int64_t i = y - c.s.y0;
+    int64_t texelRow = -1;
+    if (i < c.iEnd) {
+        texelRow = static_cast<int64_t>(TexelIndex(static_cast<uint32_t>(i) * c.s.step, 0));
+        f.nextRow = c.s.y0 + NextTexelBoundary(i, c.s.step, c.iEnd);
+    } else {
+        f.nextRow = INT64_MAX;
+    }
+    // Adjacent runs with the same difference are added in one call.
+    int64_t pendingFrom = 0, pendingTo = 0;
+    uint64_t pending = 0;
+    for (int k = 0; k < f.runCount; ++k) {
+        const uint32_t now = texelRow < 0 ? 0 : PackedAmounts(c, c.image[texelRow + f.runTexel[k]]);
+        const uint32_t before = f.texelRow < 0 ? 0 : PackedAmounts(c, c.image[f.texelRow + f.runTexel[k]]);
+        const auto channel = [](uint32_t v, int shift) { return static_cast<int32_t>((v >> shift) & 0xFFu); };
+        const uint64_t amounts = RunAmounts(channel(now, 0) - channel(before, 0), channel(now, 8) - channel(before, 8),
+                                            channel(now, 16) - channel(before, 16));
+        if (amounts != pending || f.runStart[k] != pendingTo) {
+            if (pending != 0)
+                addRun(Scratch.sums + 4 * pendingFrom, Scratch.row + pendingFrom,
+                       static_cast<std::size_t>(pendingTo - pendingFrom), pending);
+            pending = amounts;
+            pendingFrom = f.runStart[k];
+        }
+        pendingTo = f.runStart[k + 1];
+    }
+    if (pending != 0)
+        addRun(Scratch.sums + 4 * pendingFrom, Scratch.row + pendingFrom,
+               static_cast<std::size_t>(pendingTo - pendingFrom), pending);
+    f.texelRow = texelRow;
+}
+
+// Work of stamping row by row against that of the texel-row changes: each change updates a
+// stamp's whole width, a few times the cost of adding one of its rows.
+constexpr int64_t ChangeCostInRows = 3;
+
+// Sets up the visible stamps; false when the one-pass path does not pay or cannot hold them.
+bool SetUpField(const GlowStamp* stamps, int count, int& visible)
+{
+    visible = 0;
+    if (count > MaxFieldStamps) return false;
+    int64_t rowWork = 0, changeWork = 0;
+    for (int n = 0; n < count; ++n) {
+        FieldStamp& f = Stamps[visible];
+        if (!ClipStamp(stamps[n], f.c)) continue;
+        const ClippedStamp& c = f.c;
+        const int64_t width = c.jEnd - c.jBegin;
+        rowWork += (c.iEnd - c.iBegin) * width;
+        // Texel rows visible: the last one's index minus the first's, plus one.
+        const int64_t texelRows = ((static_cast<int64_t>(static_cast<uint32_t>(c.iEnd - 1) * c.s.step) >> 6) -
+                                   (static_cast<int64_t>(static_cast<uint32_t>(c.iBegin) * c.s.step) >> 6)) + 1;
+        changeWork += (texelRows + 1) * width * ChangeCostInRows;
+        f.nextRow = c.s.y0 + c.iBegin;
+        f.texelRow = -1;
+        SetUpRuns(f);
+        ++visible;
+    }
+    return rowWork > changeWork;
+}
+
+}  // namespace
+
+void ReleaseRasterScratch()
+{
+    std::free(Scratch.sums);
+    std::free(Scratch.row);
+    Scratch = FieldScratch{};
+}
+
+void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
+{
+    const Canvas& canvas = BoundCanvas;
+    int visible = 0;
+    // Pixels a stamp touches lose their top byte and untouched ones keep it, which the sums
+    // do not track: a background with a top byte takes the two-pass path.
+    if (ActiveRasterPath() == RasterPath::Reference || (background >> 24) != 0 || canvas.width <= 0 ||
+        canvas.height <= 0 || !SetUpField(stamps, count, visible) ||
+        !ReserveRow(static_cast<std::size_t>(canvas.width))) {
+        ClearCanvas(background);
+        BlitGlows(stamps, count);
+        return;
+    }
+    const auto width = static_cast<std::size_t>(canvas.width);
+    const RowKernels& kernels = ActiveKernels();
+    const uint16_t lanes[4] = {static_cast<uint16_t>(background & 0xFFu), static_cast<uint16_t>((background >> 8) & 0xFFu),
+                               static_cast<uint16_t>((background >> 16) & 0xFFu), 0};
+    for (std::size_t x = 0; x < width; ++x) std::memcpy(Scratch.sums + 4 * x, lanes, sizeof lanes);
+    kernels.fillRow(Scratch.row, background, width);
+
+    for (int64_t y = 0; y < canvas.height;) {
+        int64_t next = canvas.height;
+        for (int n = 0; n < visible; ++n) {
+            FieldStamp& f = Stamps[n];
+            if (f.nextRow == y) ChangeRow(f, y, kernels.addRun);
+            next = std::min(next, f.nextRow);
+        }
+        for (; y < next; ++y)
+            std::memcpy(PixelAddress(canvas, 0, static_cast<int32_t>(y)), Scratch.row, width * sizeof(uint32_t));
+    }
+}
+
+}  // namespace nimbrelle
