@@ -5,10 +5,13 @@
 //            of the result cleared, exactly as AddPixel does for amounts 0-255. `add` must
 //            hold 0x00RRGGBB values (top byte 0).
 //   FillRow  stores one value into a row of pixels (the clear).
-//   AddRun   adds one signed amount per channel to a run of glow sums and stores the run's
-//            pixels: each sum is a 16-bit lane (blue, green, red, then an unused lane that
-//            stays 0), and each pixel is its three lanes clamped to 0-255 and packed as
-//            0x00RRGGBB. Sums live in 16-bit lanes, so up to 128 amounts of 0-255 pile up
+//   CopyRow  copies a row of pixels (the one-pass glow field's rows onto the canvas).
+//   StreamRow  the same with stores that bypass the cache where the machine has them: a
+//            canvas much larger than the cache is written without first reading each line.
+//   AddSums  adds signed amounts to a row of glow sums and stores the row's pixels: each sum
+//            and amount is a 16-bit lane (blue, green, red, then an unused lane that stays
+//            0), four to a pixel, and each pixel is its three sums clamped to 0-255 and packed
+//            as 0x00RRGGBB. Sums live in 16-bit lanes, so up to 128 amounts of 0-255 pile up
 //            without overflow and are saturated once when packed.
 // Every operation is plain integer lane arithmetic (saturating byte adds, 16-bit adds, an
 // unsigned-saturating narrow), so other SIMD instruction sets can follow the same design.
@@ -30,7 +33,7 @@ inline uint32_t AddSaturated(uint32_t pixel, uint32_t add)
     return out;
 }
 
-// The amounts of one AddRun call: blue, green, red and the unused lane (0) in 16 bits each.
+// One pixel's amounts for AddSums: blue, green, red and the unused lane (0) in 16 bits each.
 inline uint64_t RunAmounts(int32_t blue, int32_t green, int32_t red)
 {
     return uint64_t{static_cast<uint16_t>(blue)} | uint64_t{static_cast<uint16_t>(green)} << 16 |
@@ -44,8 +47,8 @@ inline uint32_t ClampLane(uint16_t lane)
     return v < 0 ? 0u : v > 255 ? 255u : static_cast<uint32_t>(v);
 }
 
-// One pixel of AddRun: the scalar kernel for heads and tails.
-inline uint32_t AddRunPixel(uint16_t* sums, uint64_t amounts)
+// One pixel of AddSums: the scalar kernel for heads and tails.
+inline uint32_t AddSumsPixel(uint16_t* sums, uint64_t amounts)
 {
     uint32_t out = 0;
     for (int lane = 0; lane < 3; ++lane) {
@@ -57,30 +60,43 @@ inline uint32_t AddRunPixel(uint16_t* sums, uint64_t amounts)
 
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
 using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
-// `sums` holds 4 lanes per pixel; `out` receives `count` pixels.
-using AddRunFn = void (*)(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
+using CopyRowFn = void (*)(uint32_t* dst, const uint32_t* src, std::size_t count);
+// `sums` holds 4 lanes per pixel and `amounts` one RunAmounts value per pixel; `out`
+// receives `count` pixels.
+using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count);
-void AddRunScalar(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
+void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
+void StreamRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
+void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present where the compiler targets SSE2 (always on x86-64; on 32-bit x86 with -msse2).
 bool HaveAddRowSse2();
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count);
-void AddRunSse2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
+void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present on x86 processors with AVX2 (checked at run time).
 bool HaveAddRowAvx2();
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count);
-void AddRunAvx2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts);
+void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 struct RowKernels {
     AddRowFn addRow;
     FillRowFn fillRow;
-    AddRunFn addRun;
+    CopyRowFn copyRow;
+    CopyRowFn streamRow;  // callers end a run of these with StreamFence
+    AddSumsFn addSums;
 };
+
+// Orders the streamed stores before anything that follows.
+void StreamFence();
 
 // The plain C++ kernels, the SSE2 ones (plain where the build has no SSE2), and the widest
 // this processor runs (chosen once).

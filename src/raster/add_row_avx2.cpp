@@ -34,24 +34,47 @@ void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count)
     FillRowScalar(dst + i, value, count - i);
 }
 
-void AddRunAvx2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 8), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i < count && (reinterpret_cast<uintptr_t>(dst + i) & 31) != 0; ++i) dst[i] = src[i];
+    for (; i + 16 <= count; i += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 8));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), a);
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i + 8), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Four pixels' lanes per register. The narrow works within 128-bit halves, giving pixels
     // 0 1 4 5 2 3 6 7; the permutation puts them back in order.
-    const auto b = static_cast<short>(amounts), g = static_cast<short>(amounts >> 16),
-               r = static_cast<short>(amounts >> 32);
-    const __m256i d = _mm256_set_epi16(0, r, g, b, 0, r, g, b, 0, r, g, b, 0, r, g, b);
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         auto* s = reinterpret_cast<__m256i*>(sums + 4 * i);
-        const __m256i lo = _mm256_add_epi16(_mm256_loadu_si256(s), d);
-        const __m256i hi = _mm256_add_epi16(_mm256_loadu_si256(s + 1), d);
+        const auto* a = reinterpret_cast<const __m256i*>(amounts + i);
+        const __m256i lo = _mm256_add_epi16(_mm256_loadu_si256(s), _mm256_loadu_si256(a));
+        const __m256i hi = _mm256_add_epi16(_mm256_loadu_si256(s + 1), _mm256_loadu_si256(a + 1));
         _mm256_storeu_si256(s, lo);
         _mm256_storeu_si256(s + 1, hi);
         const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
     }
-    AddRunSse2(sums + 4 * i, out + i, count - i, amounts);
+    AddSumsSse2(sums + 4 * i, out + i, amounts + i, count - i);
 }
 
 #else
@@ -60,9 +83,11 @@ bool HaveAddRowAvx2() { return false; }
 
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowScalar(dst, add, count); }
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
-void AddRunAvx2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
-    AddRunScalar(sums, out, count, amounts);
+    AddSumsScalar(sums, out, amounts, count);
 }
 
 #endif

@@ -16,26 +16,31 @@ void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) dst[i] = value;
 }
 
-void AddRunScalar(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i) out[i] = AddRunPixel(sums + 4 * i, amounts);
+    for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
+}
+
+void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) out[i] = AddSumsPixel(sums + 4 * i, amounts[i]);
 }
 
 const RowKernels& ScalarKernels()
 {
-    static const RowKernels kernels{AddRowScalar, FillRowScalar, AddRunScalar};
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, AddSumsScalar};
     return kernels;
 }
 
 const RowKernels& Sse2Kernels()
 {
-    static const RowKernels kernels{AddRowSse2, FillRowSse2, AddRunSse2};
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, AddSumsSse2};
     return kernels;
 }
 
 const RowKernels& FastestKernels()
 {
-    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, AddRunAvx2};
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowAvx2, AddSumsAvx2};
     static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
@@ -69,23 +74,48 @@ void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count)
     FillRowScalar(dst + i, value, count - i);
 }
 
-void AddRunSse2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 4), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i < count && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0; ++i) dst[i] = src[i];
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 4));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 4), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void StreamFence() { _mm_sfence(); }
+
+void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Two pixels' lanes per register; the signed-to-unsigned saturating narrow clamps each
     // sum to 0-255 and leaves the unused lane's 0 in the top byte.
-    const auto b = static_cast<short>(amounts), g = static_cast<short>(amounts >> 16),
-               r = static_cast<short>(amounts >> 32);
-    const __m128i d = _mm_set_epi16(0, r, g, b, 0, r, g, b);
     std::size_t i = 0;
     for (; i + 4 <= count; i += 4) {
         auto* s = reinterpret_cast<__m128i*>(sums + 4 * i);
-        const __m128i lo = _mm_add_epi16(_mm_loadu_si128(s), d);
-        const __m128i hi = _mm_add_epi16(_mm_loadu_si128(s + 1), d);
+        const auto* a = reinterpret_cast<const __m128i*>(amounts + i);
+        const __m128i lo = _mm_add_epi16(_mm_loadu_si128(s), _mm_loadu_si128(a));
+        const __m128i hi = _mm_add_epi16(_mm_loadu_si128(s + 1), _mm_loadu_si128(a + 1));
         _mm_storeu_si128(s, lo);
         _mm_storeu_si128(s + 1, hi);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
     }
-    AddRunScalar(sums + 4 * i, out + i, count - i, amounts);
+    AddSumsScalar(sums + 4 * i, out + i, amounts + i, count - i);
 }
 
 #else
@@ -94,9 +124,12 @@ bool HaveAddRowSse2() { return false; }
 
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowScalar(dst, add, count); }
 void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
-void AddRunSse2(uint16_t* sums, uint32_t* out, std::size_t count, uint64_t amounts)
+void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void StreamFence() {}
+void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
-    AddRunScalar(sums, out, count, amounts);
+    AddSumsScalar(sums, out, amounts, count);
 }
 
 #endif

@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include "raster/convert.h"
 #include "raster/raster.h"
+#include "raster/splat_block.h"
 
 namespace nimbrelle {
 
@@ -31,6 +33,60 @@ bool GuardHolds(const Walk& k, double x, double y)
     return false;
 }
 
+// Steps ahead at which the walk asks for the canvas rows it will splat on: a steep walk
+// reaches a new row at every step, far apart in memory, and the frame has just been written.
+constexpr double PrefetchSteps = 24.0;
+
+inline void PrefetchAhead(const Walk& k)
+{
+    const Canvas& c = BoundCanvas;
+    const double x = k.x + PrefetchSteps * k.sx, y = k.y + PrefetchSteps * k.sy;
+    if (!(x >= 0.0 && y >= 0.0 && x < k.w - 1.0 && y < k.h - 1.0)) return;
+    const uint32_t* p = PixelAddress(c, static_cast<int32_t>(x), static_cast<int32_t>(y));
+    __builtin_prefetch(p, 1);
+    __builtin_prefetch(p + c.pitch, 1);
+}
+
+// Skipping ahead. A sum v repeatedly increased by s, rounded to double each time, moves by a
+// constant amount d while it stays inside one binade [2^e, 2^(e+1)) (in magnitude): v lies on
+// that binade's grid of spacing u, so v + s rounds to v plus s rounded to the grid. (When s
+// is an odd number of half-spacings the tie goes to the even neighbour, which depends on v;
+// from an even v the step keeps v even, so it is constant too; from an odd v one plain step
+// is taken first.) Every accumulator of a walk (position, colour and step count) is such a
+// sum, so a stretch of steps inside their binades can be jumped exactly: after k steps each
+// is v + k * d, computed without rounding.
+
+constexpr uint64_t Unbounded = UINT64_MAX;
+
+// The number of steps v can take by the constant d (set here) with every sum inside v's
+// binade; 0 when the next step must be taken plainly; Unbounded when v never changes.
+uint64_t ConstantSteps(double v, double s, double& d)
+{
+    d = 0.0;
+    if (s == 0.0) return Unbounded;
+    const double a = std::fabs(v);
+    if (!(a >= 0x1p-900 && a < 0x1p900)) return 0;  // zero, tiny, huge or not finite
+    int e = 0;
+    std::frexp(a, &e);                  // a in [2^(e-1), 2^e)
+    const double u = std::ldexp(1.0, e - 53);  // spacing of the binade
+    const double t = s / u;                    // exact: a power-of-two scaling
+    if (!(std::fabs(t) < 0x1p52)) return 0;
+    const auto units = static_cast<uint64_t>(a / u);  // in [2^52, 2^53)
+    if (t - std::floor(t) == 0.5 && (units & 1u) != 0) return 0;
+    const double next = v + s;
+    d = next - v;  // exact when next stays in the binade, which the count below requires
+    const double steps = std::fabs(d) / u;
+    if (steps != std::floor(steps)) return 0;
+    const auto step = static_cast<uint64_t>(steps);
+    if (step == 0) return Unbounded;
+    constexpr uint64_t Top = uint64_t{1} << 53, Bottom = uint64_t{1} << 52;
+    // Each exact sum lies within half a spacing of the next grid point: keep one spacing clear
+    // of either end of the binade.
+    const bool away = (d > 0.0) == (v > 0.0);
+    if (away) return units + step >= Top - 1 ? 0 : (Top - 2 - units) / step;
+    return units < Bottom + 1 + step ? 0 : (units - Bottom - 1) / step;
+}
+
 // True when no later splat of the walk can land on the canvas. Each coordinate moves
 // monotonically (adding a step of fixed sign never moves a rounded sum backwards, and neither
 // does rounding to single precision), so once a coordinate has passed the splat's limit in
@@ -48,18 +104,66 @@ bool PermanentlyOff(const Walk& k, double x, double y)
     return false;
 }
 
+// At a step whose splat does not land, jumps over every following step whose splat would not
+// land either, as far as the accumulators allow an exact jump and the walk would go on (the
+// guard holds and steps remain). False when no step can be jumped.
+bool SkipUnlanded(Walk& k, double& i)
+{
+    double dx, dy, dr, dg, db, di;
+    uint64_t limit = ConstantSteps(k.x, k.sx, dx);
+    limit = std::min(limit, ConstantSteps(k.y, k.sy, dy));
+    limit = std::min(limit, ConstantSteps(k.r, k.kr, dr));
+    limit = std::min(limit, ConstantSteps(k.g, k.kg, dg));
+    limit = std::min(limit, ConstantSteps(k.b, k.kb, db));
+    limit = std::min(limit, ConstantSteps(i, 1.0, di));
+    limit = std::min(limit, uint64_t{1} << 52);
+    if (limit <= 1) return false;
+    // Step n of the jump (n < limit) would be taken, and draw nothing, while this holds: it
+    // holds for a prefix of the steps, as each of its parts does.
+    const auto quiet = [&](uint64_t n) {
+        const auto m = static_cast<double>(n);
+        const double x = k.x + m * dx, y = k.y + m * dy;
+        return i + m * di < k.len && GuardHolds(k, x, y) && !PermanentlyOff(k, x, y) &&
+               !SplatLands(static_cast<float>(x), static_cast<float>(y));
+    };
+    // Step 0 is quiet; find the last quiet step below the limit.
+    uint64_t lo = 0, hi = limit;  // quiet(lo); every step from hi on is beyond the jump
+    while (hi - lo > 1) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        (quiet(mid) ? lo : hi) = mid;
+    }
+    const auto m = static_cast<double>(lo + 1);
+    k.x += m * dx;
+    k.y += m * dy;
+    k.r += m * dr;
+    k.g += m * dg;
+    k.b += m * db;
+    i += m * di;
+    return true;
+}
+
 template <bool EarlyExit>
 void RunWalk(Walk k)
 {
-    if (!(k.len > 0.0)) return;
+    if constexpr (EarlyExit) {
+        // A canvas narrower or lower than 4 pixels has no place a splat can land.
+        if (BoundCanvas.width < 4 || BoundCanvas.height < 4) return;
+    }
     double i = 0.0;
-    do {
+    while (i < k.len) {
         if (!GuardHolds(k, k.x, k.y)) return;
+        const auto fx = static_cast<float>(k.x), fy = static_cast<float>(k.y);
         if constexpr (EarlyExit) {
             if (PermanentlyOff(k, k.x, k.y)) return;
+            if (SplatLands(fx, fy)) {
+                PrefetchAhead(k);
+                SplatLanded(fx, fy, static_cast<float>(k.r), static_cast<float>(k.g), static_cast<float>(k.b));
+            } else if (SkipUnlanded(k, i)) {
+                continue;
+            }
+        } else {
+            SplatPoint(fx, fy, static_cast<float>(k.r), static_cast<float>(k.g), static_cast<float>(k.b));
         }
-        SplatPoint(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
-                   static_cast<float>(k.g), static_cast<float>(k.b));
         k.r += k.kr;
         k.g += k.kg;
         k.b += k.kb;
@@ -72,7 +176,7 @@ void RunWalk(Walk k)
             // beyond 2^52 and every remaining splat would land there, off the canvas.
             if (k.x == lastX && k.y == lastY) return;
         }
-    } while (i < k.len);
+    }
 }
 
 // Absolute whole-number channel difference over the length: never negative.

@@ -6,8 +6,8 @@
 // saturated once. A stamp is a 64x64 picture scaled by nearest neighbour, so each canvas row
 // equals the row above except where some stamp moves to its next texel row (or starts or
 // ends). One row of sums is kept for the current canvas row: at a change only the changed
-// stamp's column runs (one per texel column) are updated, by the difference between its new
-// and old texel rows, and the row's pixels recomputed there; every canvas row is then a
+// stamp's columns are updated, by the difference between its new and old texel rows (one
+// amount per run of columns showing the same texel), and the row's pixels recomputed there; every canvas row is then a
 // copy of the current row. A frame thus costs one write of every pixel plus work for each
 // texel-row change, not for each stamped pixel.
 #include <cstdlib>
@@ -28,16 +28,17 @@ constexpr int MaxRuns = 64;  // texel columns never decrease along a stamp row
 struct FieldStamp {
     ClippedStamp c;
     int64_t nextRow;   // canvas row of the stamp's next change; INT64_MAX after its last row
-    int64_t texelRow;  // texel index of the row in effect (a multiple of 64), -1 before and after
     int runCount;
     int64_t runStart[MaxRuns + 1];  // canvas columns: run k is [runStart[k], runStart[k + 1])
     uint32_t runTexel[MaxRuns];     // texel column of run k
+    uint32_t runAmounts[MaxRuns];   // packed amounts run k adds in the texel row in effect
 };
 
 // Scratch kept between frames: one row of sums and of pixels, grown with the canvas width.
 struct FieldScratch {
     uint16_t* sums = nullptr;  // four lanes per pixel
     uint32_t* row = nullptr;
+    uint64_t* amounts = nullptr;  // a stamp's change, one RunAmounts value per pixel
     std::size_t capacity = 0;  // pixels
 };
 
@@ -52,15 +53,18 @@ bool ReserveRow(std::size_t width)
     if (width > SIZE_MAX / 16) return false;
     auto* sums = static_cast<uint16_t*>(std::malloc(width * 4 * sizeof(uint16_t)));
     auto* row = static_cast<uint32_t*>(std::malloc(width * sizeof(uint32_t)));
-    if (sums == nullptr || row == nullptr) {
+    auto* amounts = static_cast<uint64_t*>(std::malloc(width * sizeof(uint64_t)));
+    if (sums == nullptr || row == nullptr || amounts == nullptr) {
         std::free(sums);
         std::free(row);
+        std::free(amounts);
         return false;
     }
     // Touched now, so later frames take no page faults on them.
     std::memset(sums, 0, width * 4 * sizeof(uint16_t));
     std::memset(row, 0, width * sizeof(uint32_t));
-    Scratch = FieldScratch{sums, row, width};
+    std::memset(amounts, 0, width * sizeof(uint64_t));
+    Scratch = FieldScratch{sums, row, amounts, width};
     return true;
 }
 
@@ -77,8 +81,8 @@ void SetUpRuns(FieldStamp& f)
 }
 
 // Moves stamp f to the texel row of canvas row y (or off the canvas past its last row),
-// updating the sums and pixels of its runs by the difference.
-void ChangeRow(FieldStamp& f, int64_t y, AddRunFn addRun)
+// updating the sums and pixels under the runs whose amounts change by the difference.
+void ChangeRow(FieldStamp& f, int64_t y, AddSumsFn addSums)
 {
     const ClippedStamp& c = f.c;
     const int64_t i = y - c.s.y0;
@@ -89,29 +93,32 @@ void ChangeRow(FieldStamp& f, int64_t y, AddRunFn addRun)
     } else {
         f.nextRow = INT64_MAX;
     }
-    // Adjacent runs with the same difference are added in one call.
-    int64_t pendingFrom = 0, pendingTo = 0;
-    uint64_t pending = 0;
+    int first = f.runCount, last = -1;
+    uint64_t change[MaxRuns];
     for (int k = 0; k < f.runCount; ++k) {
         const uint32_t now = texelRow < 0 ? 0 : PackedAmounts(c, c.image[texelRow + f.runTexel[k]]);
-        const uint32_t before = f.texelRow < 0 ? 0 : PackedAmounts(c, c.image[f.texelRow + f.runTexel[k]]);
-        const auto channel = [](uint32_t v, int shift) { return static_cast<int32_t>((v >> shift) & 0xFFu); };
-        const uint64_t amounts = RunAmounts(channel(now, 0) - channel(before, 0), channel(now, 8) - channel(before, 8),
-                                            channel(now, 16) - channel(before, 16));
-        if (amounts != pending || f.runStart[k] != pendingTo) {
-            if (pending != 0)
-                addRun(Scratch.sums + 4 * pendingFrom, Scratch.row + pendingFrom,
-                       static_cast<std::size_t>(pendingTo - pendingFrom), pending);
-            pending = amounts;
-            pendingFrom = f.runStart[k];
+        const uint32_t before = f.runAmounts[k];
+        f.runAmounts[k] = now;
+        const auto channel = [&](int shift) {
+            return static_cast<int32_t>((now >> shift) & 0xFFu) - static_cast<int32_t>((before >> shift) & 0xFFu);
+        };
+        change[k] = RunAmounts(channel(0), channel(8), channel(16));
+        if (change[k] != 0) {
+            first = std::min(first, k);
+            last = k;
         }
-        pendingTo = f.runStart[k + 1];
     }
-    if (pending != 0)
-        addRun(Scratch.sums + 4 * pendingFrom, Scratch.row + pendingFrom,
-               static_cast<std::size_t>(pendingTo - pendingFrom), pending);
-    f.texelRow = texelRow;
+    if (last < 0) return;
+    for (int k = first; k <= last; ++k)
+        for (int64_t x = f.runStart[k]; x < f.runStart[k + 1]; ++x) Scratch.amounts[x] = change[k];
+    const int64_t from = f.runStart[first];
+    addSums(Scratch.sums + 4 * from, Scratch.row + from, Scratch.amounts + from,
+            static_cast<std::size_t>(f.runStart[last + 1] - from));
 }
+
+// Canvases of this many bytes or more are streamed out (3840x2160 is 33 MB; 1920x1080, at
+// 8 MB, stays in a typical last-level cache for the lines and stars drawn next).
+constexpr int64_t StreamBytes = int64_t{24} << 20;
 
 // Work of stamping row by row against that of the texel-row changes: each change updates a
 // stamp's whole width, a few times the cost of adding one of its rows.
@@ -134,8 +141,8 @@ bool SetUpField(const GlowStamp* stamps, int count, int& visible)
                                    (static_cast<int64_t>(static_cast<uint32_t>(c.iBegin) * c.s.step) >> 6)) + 1;
         changeWork += (texelRows + 1) * width * ChangeCostInRows;
         f.nextRow = c.s.y0 + c.iBegin;
-        f.texelRow = -1;
         SetUpRuns(f);
+        std::fill_n(f.runAmounts, f.runCount, 0u);
         ++visible;
     }
     return rowWork > changeWork;
@@ -147,6 +154,7 @@ void ReleaseRasterScratch()
 {
     std::free(Scratch.sums);
     std::free(Scratch.row);
+    std::free(Scratch.amounts);
     Scratch = FieldScratch{};
 }
 
@@ -170,16 +178,21 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
     for (std::size_t x = 0; x < width; ++x) std::memcpy(Scratch.sums + 4 * x, lanes, sizeof lanes);
     kernels.fillRow(Scratch.row, background, width);
 
+    // A canvas well beyond the cache is streamed out: its lines would be evicted before the
+    // next frame anyway, and streaming saves reading each one in before it is written.
+    const bool stream = int64_t{canvas.width} * canvas.height * 4 >= StreamBytes;
+    const CopyRowFn copyRow = stream ? kernels.streamRow : kernels.copyRow;
     for (int64_t y = 0; y < canvas.height;) {
         int64_t next = canvas.height;
         for (int n = 0; n < visible; ++n) {
             FieldStamp& f = Stamps[n];
-            if (f.nextRow == y) ChangeRow(f, y, kernels.addRun);
+            if (f.nextRow == y) ChangeRow(f, y, kernels.addSums);
             next = std::min(next, f.nextRow);
         }
         for (; y < next; ++y)
-            std::memcpy(PixelAddress(canvas, 0, static_cast<int32_t>(y)), Scratch.row, width * sizeof(uint32_t));
+            copyRow(PixelAddress(canvas, 0, static_cast<int32_t>(y)), Scratch.row, width);
     }
+    if (stream) StreamFence();
 }
 
 }  // namespace nimbrelle

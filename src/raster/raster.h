@@ -53,6 +53,29 @@ void ClearCanvas(uint32_t value);
 // always has bits 24-31 clear. Off-canvas coordinates are ignored.
 void AddPixel(int32_t x, int32_t y, int32_t r, int32_t g, int32_t b);
 
+// AddPixel's per-byte saturating sum of blue, green and red for a pixel known to be on the
+// canvas, in word-wide bit operations: the low seven bits of each byte are added apart, the
+// carry out of each byte is found from the top bits, and bytes that carried are set to 255.
+// Bits 24-31 of both words are ignored and cleared in the result.
+inline uint32_t AddBytesSaturated(uint32_t pixel, uint32_t composite)
+{
+    const uint32_t p = pixel & 0x00FFFFFFu, a = composite & 0x00FFFFFFu;
+    const uint32_t low = (p & 0x007F7F7Fu) + (a & 0x007F7F7Fu);
+    const uint32_t carried = ((p & a) | ((p | a) & low)) & 0x00808080u;
+    const uint32_t sum = low ^ ((p ^ a) & 0x00808080u);
+    return sum | (carried >> 7) * 0xFFu;
+}
+
+// A point that passes this test has its whole 2x2 block on the canvas. Written so that a
+// coordinate that is not a number fails it.
+inline bool SplatLands(float x, float y)
+{
+    const Canvas& c = BoundCanvas;
+    const double maxX = static_cast<double>(int64_t{c.width} - 2);
+    const double maxY = static_cast<double>(int64_t{c.height} - 2);
+    return x >= 2.0f && y >= 2.0f && static_cast<double>(x) <= maxX && static_cast<double>(y) <= maxY;
+}
+
 // Draws a point at a fractional position by sharing its colour over the 2x2 block whose
 // top-left pixel contains it, with the fractions halved so the top-left pixel keeps at least a
 // quarter. Points outside [2, width-2] x [2, height-2], or not numbers, are dropped.
