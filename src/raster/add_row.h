@@ -8,6 +8,9 @@
 //   CopyRow  copies a row of pixels (the one-pass glow field's rows onto the canvas).
 //   StreamRow  the same with stores that bypass the cache where the machine has them: a
 //            canvas much larger than the cache is written without first reading each line.
+//   FillAmounts  stores one AddSums amount into a run, and may store it into up to
+//            AmountsSlack further elements (callers fill runs left to right, so the next run
+//            overwrites them, and leave that much room at the end).
 //   AddSums  adds signed amounts to a row of glow sums and stores the row's pixels: each sum
 //            and amount is a 16-bit lane (blue, green, red, then an unused lane that stays
 //            0), four to a pixel, and each pixel is its three sums clamped to 0-255 and packed
@@ -58,17 +61,21 @@ inline uint32_t AddSumsPixel(uint16_t* sums, uint64_t amounts)
     return out;
 }
 
+inline constexpr std::size_t AmountsSlack = 4;
+
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
 using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
 using CopyRowFn = void (*)(uint32_t* dst, const uint32_t* src, std::size_t count);
 // `sums` holds 4 lanes per pixel and `amounts` one RunAmounts value per pixel; `out`
 // receives `count` pixels.
+using FillAmountsFn = void (*)(uint64_t* dst, uint64_t value, std::size_t count);
 using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
 void StreamRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
+void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count);
 void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present where the compiler targets SSE2 (always on x86-64; on 32-bit x86 with -msse2).
@@ -77,6 +84,7 @@ void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count);
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present on x86 processors with AVX2 (checked at run time).
@@ -85,6 +93,7 @@ void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count);
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 struct RowKernels {
@@ -92,6 +101,7 @@ struct RowKernels {
     FillRowFn fillRow;
     CopyRowFn copyRow;
     CopyRowFn streamRow;  // callers end a run of these with StreamFence
+    FillAmountsFn fillAmounts;
     AddSumsFn addSums;
 };
 

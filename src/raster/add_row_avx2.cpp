@@ -59,6 +59,13 @@ void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
     CopyRowScalar(dst + i, src + i, count - i);
 }
 
+void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m256i v = _mm256_set1_epi64x(static_cast<long long>(value));
+    for (std::size_t i = 0; i < count; i += 4) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), v);
+}
+
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Four pixels' lanes per register. The narrow works within 128-bit halves, giving pixels
@@ -85,6 +92,7 @@ void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowS
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
 void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
 void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count) { FillAmountsScalar(dst, value, count); }
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     AddSumsScalar(sums, out, amounts, count);

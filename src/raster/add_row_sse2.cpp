@@ -21,6 +21,11 @@ void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
 }
 
+void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+
 void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) out[i] = AddSumsPixel(sums + 4 * i, amounts[i]);
@@ -28,19 +33,19 @@ void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::
 
 const RowKernels& ScalarKernels()
 {
-    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, AddSumsScalar};
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar};
     return kernels;
 }
 
 const RowKernels& Sse2Kernels()
 {
-    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, AddSumsSse2};
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2};
     return kernels;
 }
 
 const RowKernels& FastestKernels()
 {
-    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowAvx2, AddSumsAvx2};
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowAvx2, FillAmountsAvx2, AddSumsAvx2};
     static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
@@ -101,6 +106,14 @@ void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count)
 
 void StreamFence() { _mm_sfence(); }
 
+void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m128i v = _mm_set_epi32(static_cast<int>(value >> 32), static_cast<int>(value),
+                                    static_cast<int>(value >> 32), static_cast<int>(value));
+    for (std::size_t i = 0; i < count; i += 2) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+}
+
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Two pixels' lanes per register; the signed-to-unsigned saturating narrow clamps each
@@ -127,6 +140,7 @@ void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScal
 void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
 void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
 void StreamFence() {}
+void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count) { FillAmountsScalar(dst, value, count); }
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     AddSumsScalar(sums, out, amounts, count);

@@ -142,40 +142,59 @@ bool SkipUnlanded(Walk& k, double& i)
     return true;
 }
 
-template <bool EarlyExit>
+// The literal walk: one splat per step however far off the canvas it goes.
+void RunWalkReference(Walk k)
+{
+    for (double i = 0.0; i < k.len; i += 1.0) {
+        if (!GuardHolds(k, k.x, k.y)) return;
+        SplatPoint(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
+                   static_cast<float>(k.g), static_cast<float>(k.b));
+        k.r += k.kr;
+        k.g += k.kg;
+        k.b += k.kb;
+        k.x += k.sx;
+        k.y += k.sy;
+    }
+}
+
+// The same splats, with the walk ended once no later splat can land and the stretches where
+// none lands jumped over. The guard, the landing test and PermanentlyOff are written out as
+// bounds held in registers.
 void RunWalk(Walk k)
 {
-    if constexpr (EarlyExit) {
-        // A canvas narrower or lower than 4 pixels has no place a splat can land.
-        if (BoundCanvas.width < 4 || BoundCanvas.height < 4) return;
-    }
+    const Canvas& c = BoundCanvas;
+    // A canvas narrower or lower than 4 pixels has no place a splat can land.
+    if (c.width < 4 || c.height < 4) return;
+    constexpr double Inf = HUGE_VAL;
+    const double maxX = static_cast<double>(c.width) - 2.0, maxY = static_cast<double>(c.height) - 2.0;
+    const double guardX0 = k.guard == Guard::RightBottom ? -Inf : 0.0;
+    const double guardY0 = k.guard == Guard::RightBottom ? -Inf : 0.0;
+    const double guardX1 = k.guard == Guard::LeftTop ? Inf : k.w;
+    const double guardY1 = k.guard == Guard::LeftTop ? Inf : k.h;
+    const double offXHigh = k.sx >= 0.0 ? maxX : Inf, offXLow = k.sx <= 0.0 ? 2.0 : -Inf;
+    const double offYHigh = k.sy >= 0.0 ? maxY : Inf, offYLow = k.sy <= 0.0 ? 2.0 : -Inf;
     double i = 0.0;
     while (i < k.len) {
-        if (!GuardHolds(k, k.x, k.y)) return;
-        const auto fx = static_cast<float>(k.x), fy = static_cast<float>(k.y);
-        if constexpr (EarlyExit) {
-            if (PermanentlyOff(k, k.x, k.y)) return;
-            if (SplatLands(fx, fy)) {
-                PrefetchAhead(k);
-                SplatLanded(fx, fy, static_cast<float>(k.r), static_cast<float>(k.g), static_cast<float>(k.b));
-            } else if (SkipUnlanded(k, i)) {
-                continue;
-            }
-        } else {
-            SplatPoint(fx, fy, static_cast<float>(k.r), static_cast<float>(k.g), static_cast<float>(k.b));
+        const double x = k.x, y = k.y;
+        if (!(x >= guardX0 && y >= guardY0 && x <= guardX1 && y <= guardY1)) return;
+        const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+        const double dfx = fx, dfy = fy;
+        if (dfx > offXHigh || dfx < offXLow || dfy > offYHigh || dfy < offYLow) return;
+        if (dfx >= 2.0 && dfy >= 2.0 && dfx <= maxX && dfy <= maxY) {
+            PrefetchAhead(k);
+            SplatLanded(fx, fy, static_cast<float>(k.r), static_cast<float>(k.g), static_cast<float>(k.b));
+        } else if (SkipUnlanded(k, i)) {
+            continue;
         }
         k.r += k.kr;
         k.g += k.kg;
         k.b += k.kb;
-        const double lastX = k.x, lastY = k.y;
         k.x += k.sx;
         k.y += k.sy;
         i += 1.0;
-        if constexpr (EarlyExit) {
-            // One of the steps is at least 0.7 long, so a position that no longer moves lies
-            // beyond 2^52 and every remaining splat would land there, off the canvas.
-            if (k.x == lastX && k.y == lastY) return;
-        }
+        // One of the steps is at least 0.7 long, so a position that no longer moves lies
+        // beyond 2^52 and every remaining splat would land there, off the canvas.
+        if (k.x == x && k.y == y) return;
     }
 }
 
@@ -186,7 +205,7 @@ double ChannelStep(float from, float to, double len)
     return static_cast<double>(std::llabs(diff)) / len;
 }
 
-template <bool EarlyExit>
+template <bool Literal>
 void FadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float bA, float rB,
               float gB, float bB)
 {
@@ -249,7 +268,10 @@ void FadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float 
         k.kg = -k.kg;
         k.kb = -k.kb;
     }
-    RunWalk<EarlyExit>(k);
+    if constexpr (Literal)
+        RunWalkReference(k);
+    else
+        RunWalk(k);
 }
 
 }  // namespace
@@ -258,15 +280,15 @@ void DrawFadeLine(float x1, float y1, float x2, float y2, float rA, float gA, fl
                   float gB, float bB)
 {
     if (ActiveRasterPath() == RasterPath::Reference)
-        FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
-    else
         FadeLine<true>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
+    else
+        FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
 }
 
 void DrawFadeLineReference(float x1, float y1, float x2, float y2, float rA, float gA, float bA,
                            float rB, float gB, float bB)
 {
-    FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
+    FadeLine<true>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
 }
 
 }  // namespace nimbrelle

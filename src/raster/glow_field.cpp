@@ -53,7 +53,7 @@ bool ReserveRow(std::size_t width)
     if (width > SIZE_MAX / 16) return false;
     auto* sums = static_cast<uint16_t*>(std::malloc(width * 4 * sizeof(uint16_t)));
     auto* row = static_cast<uint32_t*>(std::malloc(width * sizeof(uint32_t)));
-    auto* amounts = static_cast<uint64_t*>(std::malloc(width * sizeof(uint64_t)));
+    auto* amounts = static_cast<uint64_t*>(std::malloc((width + AmountsSlack) * sizeof(uint64_t)));
     if (sums == nullptr || row == nullptr || amounts == nullptr) {
         std::free(sums);
         std::free(row);
@@ -63,7 +63,7 @@ bool ReserveRow(std::size_t width)
     // Touched now, so later frames take no page faults on them.
     std::memset(sums, 0, width * 4 * sizeof(uint16_t));
     std::memset(row, 0, width * sizeof(uint32_t));
-    std::memset(amounts, 0, width * sizeof(uint64_t));
+    std::memset(amounts, 0, (width + AmountsSlack) * sizeof(uint64_t));
     Scratch = FieldScratch{sums, row, amounts, width};
     return true;
 }
@@ -82,7 +82,7 @@ void SetUpRuns(FieldStamp& f)
 
 // Moves stamp f to the texel row of canvas row y (or off the canvas past its last row),
 // updating the sums and pixels under the runs whose amounts change by the difference.
-void ChangeRow(FieldStamp& f, int64_t y, AddSumsFn addSums)
+void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels)
 {
     const ClippedStamp& c = f.c;
     const int64_t i = y - c.s.y0;
@@ -110,9 +110,10 @@ void ChangeRow(FieldStamp& f, int64_t y, AddSumsFn addSums)
     }
     if (last < 0) return;
     for (int k = first; k <= last; ++k)
-        for (int64_t x = f.runStart[k]; x < f.runStart[k + 1]; ++x) Scratch.amounts[x] = change[k];
+        kernels.fillAmounts(Scratch.amounts + f.runStart[k], change[k],
+                            static_cast<std::size_t>(f.runStart[k + 1] - f.runStart[k]));
     const int64_t from = f.runStart[first];
-    addSums(Scratch.sums + 4 * from, Scratch.row + from, Scratch.amounts + from,
+    kernels.addSums(Scratch.sums + 4 * from, Scratch.row + from, Scratch.amounts + from,
             static_cast<std::size_t>(f.runStart[last + 1] - from));
 }
 
@@ -186,7 +187,7 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
         int64_t next = canvas.height;
         for (int n = 0; n < visible; ++n) {
             FieldStamp& f = Stamps[n];
-            if (f.nextRow == y) ChangeRow(f, y, kernels.addSums);
+            if (f.nextRow == y) ChangeRow(f, y, kernels);
             next = std::min(next, f.nextRow);
         }
         for (; y < next; ++y)

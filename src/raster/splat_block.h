@@ -45,11 +45,18 @@ inline void SplatBlockSse2(uint32_t* top, uint32_t* bottom, const float w[4], do
     };
     const __m128i composite =
         _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(r), 16), _mm_slli_epi32(amounts(g), 8)), amounts(b));
-    const __m128i pixels = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(top)),
-                                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(bottom)));
+    // Pixels move one word at a time: consecutive splats of a walk overlap by a pixel or two,
+    // and a wider load that only partly overlaps the previous splat's store would wait for
+    // that store to reach the cache instead of taking its value directly.
+    const __m128i pixels = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(top[0])),
+                                                                 _mm_cvtsi32_si128(static_cast<int>(top[1]))),
+                                              _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(bottom[0])),
+                                                                 _mm_cvtsi32_si128(static_cast<int>(bottom[1]))));
     const __m128i sum = _mm_and_si128(_mm_adds_epu8(pixels, composite), _mm_set1_epi32(0x00FFFFFF));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(top), sum);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(bottom), _mm_unpackhi_epi64(sum, sum));
+    top[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+    top[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 1)));
+    bottom[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 2)));
+    bottom[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 3)));
 }
 #endif
 
