@@ -28,11 +28,17 @@ constexpr int MaxRuns = 64;  // texel columns never decrease along a stamp row
 struct FieldStamp {
     ClippedStamp c;
     int64_t nextRow;   // canvas row of the stamp's next change; INT64_MAX after its last row
+    bool on;           // between its first and last rows
     int runCount;
     int64_t runStart[MaxRuns + 1];  // canvas columns: run k is [runStart[k], runStart[k + 1])
     uint32_t runTexel[MaxRuns];     // texel column of run k
-    uint32_t runAmounts[MaxRuns];   // packed amounts run k adds in the texel row in effect
+    uint64_t runAmounts[MaxRuns];   // RunAmounts that run k adds in the texel row in effect
+    uint64_t lane[256];             // the amount of each channel value, as the low lane
 };
+
+// Lanes 0-2 of a RunAmounts value with bit 15 set: subtracting amounts of 0-255 from them
+// borrows nothing across lanes.
+constexpr uint64_t LaneBias = 0x0000800080008000ull;
 
 // Scratch kept between frames: one row of sums and of pixels, grown with the canvas width.
 struct FieldScratch {
@@ -87,7 +93,8 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels)
     const ClippedStamp& c = f.c;
     const int64_t i = y - c.s.y0;
     int64_t texelRow = -1;
-    if (i < c.iEnd) {
+    f.on = i < c.iEnd;
+    if (f.on) {
         texelRow = static_cast<int64_t>(TexelIndex(static_cast<uint32_t>(i) * c.s.step, 0));
         f.nextRow = c.s.y0 + NextTexelBoundary(i, c.s.step, c.iEnd);
     } else {
@@ -96,22 +103,28 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels)
     int first = f.runCount, last = -1;
     uint64_t change[MaxRuns];
     for (int k = 0; k < f.runCount; ++k) {
-        const uint32_t now = texelRow < 0 ? 0 : PackedAmounts(c, c.image[texelRow + f.runTexel[k]]);
-        const uint32_t before = f.runAmounts[k];
+        uint64_t now = 0;
+        if (texelRow >= 0) {
+            const uint32_t texel = c.image[texelRow + f.runTexel[k]];
+            now = f.lane[texel & 0xFFu] | f.lane[(texel >> 8) & 0xFFu] << 16 | f.lane[(texel >> 16) & 0xFFu] << 32;
+        }
+        // Lane by lane now - before, modulo 2^16.
+        change[k] = ((now | LaneBias) - f.runAmounts[k]) ^ LaneBias;
         f.runAmounts[k] = now;
-        const auto channel = [&](int shift) {
-            return static_cast<int32_t>((now >> shift) & 0xFFu) - static_cast<int32_t>((before >> shift) & 0xFFu);
-        };
-        change[k] = RunAmounts(channel(0), channel(8), channel(16));
         if (change[k] != 0) {
             first = std::min(first, k);
             last = k;
         }
     }
     if (last < 0) return;
-    for (int k = first; k <= last; ++k)
-        kernels.fillAmounts(Scratch.amounts + f.runStart[k], change[k],
-                            static_cast<std::size_t>(f.runStart[k + 1] - f.runStart[k]));
+    for (int k = first; k <= last; ++k) {
+        const int64_t from = f.runStart[k], to = f.runStart[k + 1];
+        if (to - from <= 4) {
+            for (int64_t x = from; x < to; ++x) Scratch.amounts[x] = change[k];
+        } else {
+            kernels.fillAmounts(Scratch.amounts + from, change[k], static_cast<std::size_t>(to - from));
+        }
+    }
     const int64_t from = f.runStart[first];
     kernels.addSums(Scratch.sums + 4 * from, Scratch.row + from, Scratch.amounts + from,
             static_cast<std::size_t>(f.runStart[last + 1] - from));
@@ -142,8 +155,10 @@ bool SetUpField(const GlowStamp* stamps, int count, int& visible)
                                    (static_cast<int64_t>(static_cast<uint32_t>(c.iBegin) * c.s.step) >> 6)) + 1;
         changeWork += (texelRows + 1) * width * ChangeCostInRows;
         f.nextRow = c.s.y0 + c.iBegin;
+        f.on = false;
         SetUpRuns(f);
-        std::fill_n(f.runAmounts, f.runCount, 0u);
+        std::fill_n(f.runAmounts, f.runCount, uint64_t{0});
+        for (int v = 0; v < 256; ++v) f.lane[v] = c.amount[v];
         ++visible;
     }
     return rowWork > changeWork;
@@ -185,13 +200,31 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
     const CopyRowFn copyRow = stream ? kernels.streamRow : kernels.copyRow;
     for (int64_t y = 0; y < canvas.height;) {
         int64_t next = canvas.height;
+        // Columns under some stamp; the row holds the background outside them.
+        int64_t from = canvas.width, to = 0;
         for (int n = 0; n < visible; ++n) {
             FieldStamp& f = Stamps[n];
             if (f.nextRow == y) ChangeRow(f, y, kernels);
             next = std::min(next, f.nextRow);
+            if (f.on) {
+                from = std::min(from, f.runStart[0]);
+                to = std::max(to, f.runStart[f.runCount]);
+            }
         }
-        for (; y < next; ++y)
-            copyRow(PixelAddress(canvas, 0, static_cast<int32_t>(y)), Scratch.row, width);
+        for (; y < next; ++y) {
+            uint32_t* dst = PixelAddress(canvas, 0, static_cast<int32_t>(y));
+            if (stream) {
+                copyRow(dst, Scratch.row, width);
+                continue;
+            }
+            if (from >= to) {
+                kernels.fillRow(dst, background, width);
+                continue;
+            }
+            kernels.fillRow(dst, background, static_cast<std::size_t>(from));
+            copyRow(dst + from, Scratch.row + from, static_cast<std::size_t>(to - from));
+            kernels.fillRow(dst + to, background, width - static_cast<std::size_t>(to));
+        }
     }
     if (stream) StreamFence();
 }
