@@ -5,8 +5,36 @@
 #include "raster/convert.h"
 #include "raster/raster.h"
 #include "raster/splat_block.h"
+#include "raster/walk_jump.h"
 
 namespace nimbrelle {
+
+uint64_t ConstantSteps(double v, double s, double& d)
+{
+    d = 0.0;
+    if (s == 0.0) return Unbounded;
+    const double a = std::fabs(v);
+    if (!(a >= 0x1p-900 && a < 0x1p900)) return 0;  // zero, tiny, huge or not finite
+    int e = 0;
+    std::frexp(a, &e);                  // a in [2^(e-1), 2^e)
+    const double u = std::ldexp(1.0, e - 53);  // spacing of the binade
+    const double t = s / u;                    // exact: a power-of-two scaling
+    if (!(std::fabs(t) < 0x1p52)) return 0;
+    const auto units = static_cast<uint64_t>(a / u);  // in [2^52, 2^53)
+    if (t - std::floor(t) == 0.5 && (units & 1u) != 0) return 0;
+    const double next = v + s;
+    d = next - v;  // exact when next stays in the binade, which the count below requires
+    const double steps = std::fabs(d) / u;
+    if (steps != std::floor(steps)) return 0;
+    const auto step = static_cast<uint64_t>(steps);
+    if (step == 0) return Unbounded;
+    constexpr uint64_t Top = uint64_t{1} << 53, Bottom = uint64_t{1} << 52;
+    // Each exact sum lies within half a spacing of the next grid point: keep one spacing clear
+    // of either end of the binade.
+    const bool away = (d > 0.0) == (v > 0.0);
+    if (away) return units + step >= Top - 1 ? 0 : (Top - 2 - units) / step;
+    return units < Bottom + 1 + step ? 0 : (units - Bottom - 1) / step;
+}
 
 namespace {
 
@@ -45,46 +73,6 @@ inline void PrefetchAhead(const Walk& k)
     const uint32_t* p = PixelAddress(c, static_cast<int32_t>(x), static_cast<int32_t>(y));
     __builtin_prefetch(p, 1);
     __builtin_prefetch(p + c.pitch, 1);
-}
-
-// Skipping ahead. A sum v repeatedly increased by s, rounded to double each time, moves by a
-// constant amount d while it stays inside one binade [2^e, 2^(e+1)) (in magnitude): v lies on
-// that binade's grid of spacing u, so v + s rounds to v plus s rounded to the grid. (When s
-// is an odd number of half-spacings the tie goes to the even neighbour, which depends on v;
-// from an even v the step keeps v even, so it is constant too; from an odd v one plain step
-// is taken first.) Every accumulator of a walk (position, colour and step count) is such a
-// sum, so a stretch of steps inside their binades can be jumped exactly: after k steps each
-// is v + k * d, computed without rounding.
-
-constexpr uint64_t Unbounded = UINT64_MAX;
-
-// The number of steps v can take by the constant d (set here) with every sum inside v's
-// binade; 0 when the next step must be taken plainly; Unbounded when v never changes.
-uint64_t ConstantSteps(double v, double s, double& d)
-{
-    d = 0.0;
-    if (s == 0.0) return Unbounded;
-    const double a = std::fabs(v);
-    if (!(a >= 0x1p-900 && a < 0x1p900)) return 0;  // zero, tiny, huge or not finite
-    int e = 0;
-    std::frexp(a, &e);                  // a in [2^(e-1), 2^e)
-    const double u = std::ldexp(1.0, e - 53);  // spacing of the binade
-    const double t = s / u;                    // exact: a power-of-two scaling
-    if (!(std::fabs(t) < 0x1p52)) return 0;
-    const auto units = static_cast<uint64_t>(a / u);  // in [2^52, 2^53)
-    if (t - std::floor(t) == 0.5 && (units & 1u) != 0) return 0;
-    const double next = v + s;
-    d = next - v;  // exact when next stays in the binade, which the count below requires
-    const double steps = std::fabs(d) / u;
-    if (steps != std::floor(steps)) return 0;
-    const auto step = static_cast<uint64_t>(steps);
-    if (step == 0) return Unbounded;
-    constexpr uint64_t Top = uint64_t{1} << 53, Bottom = uint64_t{1} << 52;
-    // Each exact sum lies within half a spacing of the next grid point: keep one spacing clear
-    // of either end of the binade.
-    const bool away = (d > 0.0) == (v > 0.0);
-    if (away) return units + step >= Top - 1 ? 0 : (Top - 2 - units) / step;
-    return units < Bottom + 1 + step ? 0 : (units - Bottom - 1) / step;
 }
 
 // True when no later splat of the walk can land on the canvas. Each coordinate moves
