@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -196,8 +197,27 @@ void PercentileRuns(benchmark::internal::Benchmark* b)
     for (int64_t path : {0, 1}) b->Args({1920, 1080, Random, path, 1});
 }
 
-}  // namespace
+// The processor's model name, for the context printed above the table.
+std::string ProcessorModel()
+{
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);)
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown";
+}
 
 // load: 0 silence, 1 the demo, 2 random records, 3 every byte 255.
 BENCHMARK(BM_FrameToFill)->Apply(FrameTable)->Iterations(200)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameToFill)->Apply(PercentileRuns)->Iterations(10000)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::AddCustomContext("processor", ProcessorModel());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
