@@ -16,6 +16,11 @@
 //            0), four to a pixel, and each pixel is its three sums clamped to 0-255 and packed
 //            as 0x00RRGGBB. Sums live in 16-bit lanes, so up to 128 amounts of 0-255 pile up
 //            without overflow and are saturated once when packed.
+//   AddGreySums  the same for glows whose pictures are grey: one 16-bit sum per pixel, the
+//            same for all three channels, and each pixel is the background plus the sum
+//            clamped to 0-255, added to each channel with saturation (the background has a
+//            clear top byte). FillGreyAmounts fills its runs as FillAmounts does, with up to
+//            GreyAmountsSlack elements past the run.
 // Every operation is plain integer lane arithmetic (saturating byte adds, 16-bit adds, an
 // unsigned-saturating narrow), so other SIMD instruction sets can follow the same design.
 #pragma once
@@ -62,6 +67,15 @@ inline uint32_t AddSumsPixel(uint16_t* sums, uint64_t amounts)
 }
 
 inline constexpr std::size_t AmountsSlack = 4;
+inline constexpr std::size_t GreyAmountsSlack = 16;
+
+// One pixel of AddGreySums.
+inline uint32_t AddGreySumsPixel(uint16_t& sum, uint16_t amount, uint32_t background)
+{
+    sum = static_cast<uint16_t>(sum + amount);
+    const uint32_t grey = ClampLane(sum);
+    return AddSaturated(background, grey * 0x010101u);
+}
 
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
 using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
@@ -69,6 +83,9 @@ using CopyRowFn = void (*)(uint32_t* dst, const uint32_t* src, std::size_t count
 // `sums` holds 4 lanes per pixel and `amounts` one RunAmounts value per pixel; `out`
 // receives `count` pixels.
 using FillAmountsFn = void (*)(uint64_t* dst, uint64_t value, std::size_t count);
+using FillGreyAmountsFn = void (*)(uint16_t* dst, uint16_t value, std::size_t count);
+using AddGreySumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count,
+                               uint32_t background);
 using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
@@ -76,6 +93,8 @@ void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
 void StreamRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
 void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count);
+void FillGreyAmountsScalar(uint16_t* dst, uint16_t value, std::size_t count);
+void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present where the compiler targets SSE2 (always on x86-64; on 32-bit x86 with -msse2).
@@ -85,6 +104,8 @@ void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count);
+void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count);
+void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present on x86 processors with AVX2 (checked at run time).
@@ -94,6 +115,8 @@ void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count);
+void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count);
+void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 struct RowKernels {
@@ -103,6 +126,8 @@ struct RowKernels {
     CopyRowFn streamRow;  // callers end a run of these with StreamFence
     FillAmountsFn fillAmounts;
     AddSumsFn addSums;
+    FillGreyAmountsFn fillGreyAmounts;
+    AddGreySumsFn addGreySums;
 };
 
 // Orders the streamed stores before anything that follows.

@@ -31,21 +31,31 @@ void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::
     for (std::size_t i = 0; i < count; ++i) out[i] = AddSumsPixel(sums + 4 * i, amounts[i]);
 }
 
+void FillGreyAmountsScalar(uint16_t* dst, uint16_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    for (std::size_t i = 0; i < count; ++i) out[i] = AddGreySumsPixel(sums[i], amounts[i], background);
+}
+
 const RowKernels& ScalarKernels()
 {
-    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar};
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar, FillGreyAmountsScalar, AddGreySumsScalar};
     return kernels;
 }
 
 const RowKernels& Sse2Kernels()
 {
-    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2};
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2, FillGreyAmountsSse2, AddGreySumsSse2};
     return kernels;
 }
 
 const RowKernels& FastestKernels()
 {
-    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowAvx2, FillAmountsAvx2, AddSumsAvx2};
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowAvx2, FillAmountsAvx2, AddSumsAvx2, FillGreyAmountsAvx2, AddGreySumsAvx2};
     static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
@@ -114,6 +124,32 @@ void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count)
     for (std::size_t i = 0; i < count; i += 2) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
 }
 
+void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m128i v = _mm_set1_epi16(static_cast<short>(value));
+    for (std::size_t i = 0; i < count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+}
+
+void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    // Eight sums per register, narrowed with saturation to bytes and each byte spread over a
+    // pixel's three channels (the fourth is masked off).
+    const __m128i bg = _mm_set1_epi32(static_cast<int>(background)), mask = _mm_set1_epi32(0x00FFFFFF);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        auto* s = reinterpret_cast<__m128i*>(sums + i);
+        const __m128i sum = _mm_add_epi16(_mm_loadu_si128(s), _mm_loadu_si128(reinterpret_cast<const __m128i*>(amounts + i)));
+        _mm_storeu_si128(s, sum);
+        const __m128i bytes = _mm_packus_epi16(sum, sum);
+        const __m128i pairs = _mm_unpacklo_epi8(bytes, bytes);
+        const __m128i lo = _mm_unpacklo_epi16(pairs, pairs), hi = _mm_unpackhi_epi16(pairs, pairs);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_and_si128(_mm_adds_epu8(lo, bg), mask));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_and_si128(_mm_adds_epu8(hi, bg), mask));
+    }
+    AddGreySumsScalar(sums + i, out + i, amounts + i, count - i, background);
+}
+
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Two pixels' lanes per register; the signed-to-unsigned saturating narrow clamps each
@@ -144,6 +180,11 @@ void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count) { FillAmo
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     AddSumsScalar(sums, out, amounts, count);
+}
+void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count) { FillGreyAmountsScalar(dst, value, count); }
+void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    AddGreySumsScalar(sums, out, amounts, count, background);
 }
 
 #endif

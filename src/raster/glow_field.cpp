@@ -45,6 +45,7 @@ struct FieldScratch {
     uint16_t* sums = nullptr;  // four lanes per pixel
     uint32_t* row = nullptr;
     uint64_t* amounts = nullptr;  // a stamp's change, one RunAmounts value per pixel
+    uint16_t* greyAmounts = nullptr;  // the same for grey pictures, one amount per pixel
     std::size_t capacity = 0;  // pixels
 };
 
@@ -60,17 +61,20 @@ bool ReserveRow(std::size_t width)
     auto* sums = static_cast<uint16_t*>(std::malloc(width * 4 * sizeof(uint16_t)));
     auto* row = static_cast<uint32_t*>(std::malloc(width * sizeof(uint32_t)));
     auto* amounts = static_cast<uint64_t*>(std::malloc((width + AmountsSlack) * sizeof(uint64_t)));
-    if (sums == nullptr || row == nullptr || amounts == nullptr) {
+    auto* greyAmounts = static_cast<uint16_t*>(std::malloc((width + GreyAmountsSlack) * sizeof(uint16_t)));
+    if (sums == nullptr || row == nullptr || amounts == nullptr || greyAmounts == nullptr) {
         std::free(sums);
         std::free(row);
         std::free(amounts);
+        std::free(greyAmounts);
         return false;
     }
     // Touched now, so later frames take no page faults on them.
     std::memset(sums, 0, width * 4 * sizeof(uint16_t));
     std::memset(row, 0, width * sizeof(uint32_t));
     std::memset(amounts, 0, (width + AmountsSlack) * sizeof(uint64_t));
-    Scratch = FieldScratch{sums, row, amounts, width};
+    std::memset(greyAmounts, 0, (width + GreyAmountsSlack) * sizeof(uint16_t));
+    Scratch = FieldScratch{sums, row, amounts, greyAmounts, width};
     return true;
 }
 
@@ -86,9 +90,27 @@ void SetUpRuns(FieldStamp& f)
     f.runStart[f.runCount] = c.s.x0 + c.jEnd;
 }
 
+// True when every texel of the picture has equal channels. The answer for the last picture
+// asked about is kept: a scene stamps one picture.
+bool IsGrey(const uint32_t* image)
+{
+    static const uint32_t* checked = nullptr;
+    static bool grey = false;
+    if (image != checked) {
+        grey = true;
+        for (int i = 0; i < 4096; ++i) {
+            const uint32_t t = image[i];
+            grey = grey && (t & 0xFFu) == ((t >> 8) & 0xFFu) && (t & 0xFFu) == ((t >> 16) & 0xFFu);
+        }
+        checked = image;
+    }
+    return grey;
+}
+
 // Moves stamp f to the texel row of canvas row y (or off the canvas past its last row),
-// updating the sums and pixels under the runs whose amounts change by the difference.
-void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels)
+// updating the sums and pixels under the runs whose amounts change by the difference. With
+// grey pictures the sums hold one lane per pixel, the amount of any one channel.
+void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, uint32_t background)
 {
     const ClippedStamp& c = f.c;
     const int64_t i = y - c.s.y0;
@@ -106,7 +128,8 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels)
         uint64_t now = 0;
         if (texelRow >= 0) {
             const uint32_t texel = c.image[texelRow + f.runTexel[k]];
-            now = f.lane[texel & 0xFFu] | f.lane[(texel >> 8) & 0xFFu] << 16 | f.lane[(texel >> 16) & 0xFFu] << 32;
+            now = f.lane[texel & 0xFFu];
+            if (!grey) now |= f.lane[(texel >> 8) & 0xFFu] << 16 | f.lane[(texel >> 16) & 0xFFu] << 32;
         }
         // Lane by lane now - before, modulo 2^16.
         change[k] = ((now | LaneBias) - f.runAmounts[k]) ^ LaneBias;
@@ -117,17 +140,31 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels)
         }
     }
     if (last < 0) return;
+    const int64_t from = f.runStart[first], to = f.runStart[last + 1];
+    if (grey) {
+        for (int k = first; k <= last; ++k) {
+            const int64_t runFrom = f.runStart[k], runTo = f.runStart[k + 1];
+            const auto amount = static_cast<uint16_t>(change[k]);
+            if (runTo - runFrom <= 4) {
+                for (int64_t x = runFrom; x < runTo; ++x) Scratch.greyAmounts[x] = amount;
+            } else {
+                kernels.fillGreyAmounts(Scratch.greyAmounts + runFrom, amount, static_cast<std::size_t>(runTo - runFrom));
+            }
+        }
+        kernels.addGreySums(Scratch.sums + from, Scratch.row + from, Scratch.greyAmounts + from,
+                            static_cast<std::size_t>(to - from), background);
+        return;
+    }
     for (int k = first; k <= last; ++k) {
-        const int64_t from = f.runStart[k], to = f.runStart[k + 1];
-        if (to - from <= 4) {
-            for (int64_t x = from; x < to; ++x) Scratch.amounts[x] = change[k];
+        const int64_t runFrom = f.runStart[k], runTo = f.runStart[k + 1];
+        if (runTo - runFrom <= 4) {
+            for (int64_t x = runFrom; x < runTo; ++x) Scratch.amounts[x] = change[k];
         } else {
-            kernels.fillAmounts(Scratch.amounts + from, change[k], static_cast<std::size_t>(to - from));
+            kernels.fillAmounts(Scratch.amounts + runFrom, change[k], static_cast<std::size_t>(runTo - runFrom));
         }
     }
-    const int64_t from = f.runStart[first];
     kernels.addSums(Scratch.sums + 4 * from, Scratch.row + from, Scratch.amounts + from,
-            static_cast<std::size_t>(f.runStart[last + 1] - from));
+                    static_cast<std::size_t>(to - from));
 }
 
 // Canvases of this many bytes or more are streamed out (3840x2160 is 33 MB; 1920x1080, at
@@ -139,9 +176,10 @@ constexpr int64_t StreamBytes = int64_t{24} << 20;
 constexpr int64_t ChangeCostInRows = 3;
 
 // Sets up the visible stamps; false when the one-pass path does not pay or cannot hold them.
-bool SetUpField(const GlowStamp* stamps, int count, int& visible)
+bool SetUpField(const GlowStamp* stamps, int count, int& visible, bool& grey)
 {
     visible = 0;
+    grey = true;
     if (count > MaxFieldStamps) return false;
     int64_t rowWork = 0, changeWork = 0;
     for (int n = 0; n < count; ++n) {
@@ -154,6 +192,7 @@ bool SetUpField(const GlowStamp* stamps, int count, int& visible)
         const int64_t texelRows = ((static_cast<int64_t>(static_cast<uint32_t>(c.iEnd - 1) * c.s.step) >> 6) -
                                    (static_cast<int64_t>(static_cast<uint32_t>(c.iBegin) * c.s.step) >> 6)) + 1;
         changeWork += (texelRows + 1) * width * ChangeCostInRows;
+        grey = grey && IsGrey(c.image);
         f.nextRow = c.s.y0 + c.iBegin;
         f.on = false;
         SetUpRuns(f);
@@ -171,6 +210,7 @@ void ReleaseRasterScratch()
     std::free(Scratch.sums);
     std::free(Scratch.row);
     std::free(Scratch.amounts);
+    std::free(Scratch.greyAmounts);
     Scratch = FieldScratch{};
 }
 
@@ -178,10 +218,11 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
 {
     const Canvas& canvas = BoundCanvas;
     int visible = 0;
+    bool grey = false;
     // Pixels a stamp touches lose their top byte and untouched ones keep it, which the sums
     // do not track: a background with a top byte takes the two-pass path.
     if (ActiveRasterPath() == RasterPath::Reference || (background >> 24) != 0 || canvas.width <= 0 ||
-        canvas.height <= 0 || !SetUpField(stamps, count, visible) ||
+        canvas.height <= 0 || !SetUpField(stamps, count, visible, grey) ||
         !ReserveRow(static_cast<std::size_t>(canvas.width))) {
         ClearCanvas(background);
         BlitGlows(stamps, count);
@@ -191,7 +232,10 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
     const RowKernels& kernels = ActiveKernels();
     const uint16_t lanes[4] = {static_cast<uint16_t>(background & 0xFFu), static_cast<uint16_t>((background >> 8) & 0xFFu),
                                static_cast<uint16_t>((background >> 16) & 0xFFu), 0};
-    for (std::size_t x = 0; x < width; ++x) std::memcpy(Scratch.sums + 4 * x, lanes, sizeof lanes);
+    if (grey)
+        std::memset(Scratch.sums, 0, width * sizeof(uint16_t));
+    else
+        for (std::size_t x = 0; x < width; ++x) std::memcpy(Scratch.sums + 4 * x, lanes, sizeof lanes);
     kernels.fillRow(Scratch.row, background, width);
 
     // A canvas well beyond the cache is streamed out: its lines would be evicted before the
@@ -204,7 +248,7 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
         int64_t from = canvas.width, to = 0;
         for (int n = 0; n < visible; ++n) {
             FieldStamp& f = Stamps[n];
-            if (f.nextRow == y) ChangeRow(f, y, kernels);
+            if (f.nextRow == y) ChangeRow(f, y, kernels, grey, background);
             next = std::min(next, f.nextRow);
             if (f.on) {
                 from = std::min(from, f.runStart[0]);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -112,6 +113,48 @@ TEST(RowKernels, AddSumsClampsEachLaneAndFillAmountsStaysInItsSlack)
                 if (i < count) {
                     ASSERT_EQ(run[i], value) << "case " << n << ", element " << i;
                 } else if (i >= count + AmountsSlack) {
+                    ASSERT_EQ(run[i], 1u) << "case " << n << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
+// Grey sums: one lane per pixel, clamped and added to each channel of the background.
+TEST(RowKernels, AddGreySumsAddsTheClampedSumToEachChannel)
+{
+    test::Rng rng(0x6EE7);
+    for (int n = 0; n < 2000; ++n) {
+        const auto count = rng.Below(70);
+        const uint32_t background = static_cast<uint32_t>(rng.Next()) & 0x00FFFFFFu;
+        std::vector<uint16_t> sums(count), amounts(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            sums[i] = static_cast<uint16_t>(rng.Below(n % 2 ? 400 : 65536));
+            amounts[i] = static_cast<uint16_t>(static_cast<int32_t>(rng.Below(511)) - 255);
+        }
+        std::vector<uint16_t> expectedSums(count);
+        std::vector<uint32_t> expectedOut(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            expectedSums[i] = static_cast<uint16_t>(sums[i] + amounts[i]);
+            const int v = static_cast<int16_t>(expectedSums[i]);
+            const uint32_t grey = static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+            for (int shift = 0; shift < 24; shift += 8)
+                expectedOut[i] |= std::min(255u, ((background >> shift) & 0xFFu) + grey) << shift;
+        }
+        for (const RowKernels* k : AllKernels) {
+            std::vector<uint16_t> s = sums;
+            std::vector<uint32_t> out(count + 4, 0xDEADBEEF);
+            k->addGreySums(s.data(), out.data(), amounts.data(), count, background);
+            ASSERT_EQ(s, expectedSums) << "case " << n << " (seed 0x6EE7)";
+            ASSERT_EQ(std::vector<uint32_t>(out.begin(), out.begin() + count), expectedOut) << "case " << n;
+            for (std::size_t i = count; i < out.size(); ++i) ASSERT_EQ(out[i], 0xDEADBEEF) << "case " << n;
+
+            std::vector<uint16_t> run(count + GreyAmountsSlack + 2, 1);
+            k->fillGreyAmounts(run.data(), 0xABCD, count);
+            for (std::size_t i = 0; i < run.size(); ++i) {
+                if (i < count) {
+                    ASSERT_EQ(run[i], 0xABCD) << "case " << n << ", element " << i;
+                } else if (i >= count + GreyAmountsSlack) {
                     ASSERT_EQ(run[i], 1u) << "case " << n << ", element " << i;
                 }
             }

@@ -19,6 +19,14 @@ const uint32_t* NoisePicture()
     return image;
 }
 
+// A grey picture other than the glow: a diagonal ramp.
+const uint32_t* GreyRamp()
+{
+    static uint32_t image[4096];
+    for (uint32_t i = 0; i < 4096; ++i) image[i] = ((i / 64 + i % 64) * 2u) * 0x010101u;
+    return image;
+}
+
 struct Shape {
     int width, height;
 };
@@ -37,12 +45,15 @@ TEST(ClearAndBlitGlows, MatchesAClearAndTheLiteralStamps)
         const int pitch = shape.width + static_cast<int>(rng.Below(5));
         std::vector<GlowStamp> stamps(1 + rng.Below(round % 10 == 9 ? 80 : 24));
         const bool large = rng.Below(3) != 0;
+        // Grey pictures alone are summed in one lane per pixel, others in one per channel.
+        const bool grey = round % 2 == 0;
         for (GlowStamp& g : stamps) {
+            const uint32_t* image = grey ? (rng.Below(2) ? GlowImage : GreyRamp()) : rng.Below(2) ? GlowImage : NoisePicture();
             const double reach = large ? 600.0 : 80.0;
             g = GlowStamp{static_cast<int32_t>(rng.Range(-reach, shape.width + reach)),
                           static_cast<int32_t>(rng.Range(-reach, shape.height + reach)),
                           static_cast<float>(large ? rng.Range(150, 1500) : rng.Range(-2, 140)),
-                          rng.Below(2) ? GlowImage : NoisePicture(), static_cast<float>(rng.Range(-0.1, 1.6))};
+                          image, static_cast<float>(rng.Range(-0.1, 1.6))};
         }
         // Mostly the scene's background; sometimes one with a top byte, which pixels keep
         // only where no stamp lands.
@@ -61,7 +72,7 @@ TEST(ClearAndBlitGlows, MatchesAClearAndTheLiteralStamps)
             ASSERT_TRUE(c.GuardsIntact()) << "round " << round << " (seed " << Seed << ")";
             ASSERT_EQ(c.Hash(), expected.Hash()) << "path " << static_cast<int>(path) << ", round " << round << " (seed "
                                                  << Seed << "): " << shape.width << "x" << shape.height << ", "
-                                                 << stamps.size() << (large ? " large" : " small") << " stamps";
+                                                 << stamps.size() << (large ? " large" : " small") << (grey ? " grey" : "") << " stamps";
         }
     }
 }
