@@ -81,7 +81,8 @@ inline void SplatLanded(float x, float y, float r, float g, float b)
     const float w[4] = {static_cast<float>((1.0 - fx) * (1.0 - fy)), static_cast<float>(fx * (1.0 - fy)),
                         static_cast<float>((1.0 - fx) * fy), static_cast<float>(fx * fy)};
     // The whole block is on the canvas, so its pixels are added to directly.
-    SplatBlock(PixelAddress(BoundCanvas, ix, iy), PixelAddress(BoundCanvas, ix, iy + 1), w, r, g, b);
+    uint32_t* top = PixelAddress(BoundCanvas, ix, iy);
+    SplatBlock(top, top + BoundCanvas.pitch, w, r, g, b);
 }
 
 }  // namespace nimbrelle

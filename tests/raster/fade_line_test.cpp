@@ -144,14 +144,16 @@ TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-20.0, 400.0));
         fast.Bind();
-        SelectRasterPath(RasterPath::Scalar);
+        // Both fast walks: with the plain splats and with the widest the machine has.
+        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        SelectRasterPath(path);
         DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
         SelectRasterPath(RasterPath::Simd);
         reference.Bind();
         DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3],
                               colour[4], colour[5]);
         if (fast.Hash() != reference.Hash()) {
-            FAIL() << "line " << n << " differs (seed 0x5EED1E55): DrawFadeLine(" << p[0] << ", " << p[1]
+            FAIL() << "path " << static_cast<int>(path) << ", line " << n << " differs (seed 0x5EED1E55): DrawFadeLine(" << p[0] << ", " << p[1]
                    << ", " << p[2] << ", " << p[3] << ", ...)";
         }
     }
@@ -224,14 +226,15 @@ TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
         for (float& v : colour) v = static_cast<float>(rng.Range(-300.0, 400.0));
         GuardedCanvas fast(width, height, width + 2, 0x22), reference(width, height, width + 2, 0x22);
         fast.Bind();
-        SelectRasterPath(RasterPath::Scalar);
+        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        SelectRasterPath(path);
         DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
         SelectRasterPath(RasterPath::Simd);
         reference.Bind();
         DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4],
                               colour[5]);
         ASSERT_EQ(fast.Hash(), reference.Hash())
-            << "line " << n << " differs (seed " << Seed << ") on " << width << "x" << height << ": DrawFadeLine("
+            << "path " << static_cast<int>(path) << ", line " << n << " differs (seed " << Seed << ") on " << width << "x" << height << ": DrawFadeLine("
             << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", " << colour[0] << ", " << colour[1] << ", "
             << colour[2] << ", " << colour[3] << ", " << colour[4] << ", " << colour[5] << ")";
         ASSERT_TRUE(fast.GuardsIntact());
