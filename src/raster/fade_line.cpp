@@ -46,11 +46,7 @@ void RunWalkReference(Walk k)
         if (!GuardHolds(k, k.x, k.y)) return;
         SplatPoint(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
                    static_cast<float>(k.g), static_cast<float>(k.b));
-        k.r += k.kr;
-        k.g += k.kg;
-        k.b += k.kb;
-        k.x += k.sx;
-        k.y += k.sy;
+        Advance(k);
     }
 }
 

@@ -31,6 +31,16 @@ void RunWalkAvx2(const Walk& k);
 
 namespace {
 
+// One step of a walk: the colour and the position move on.
+inline void Advance(Walk& k)
+{
+    k.r += k.kr;
+    k.g += k.kg;
+    k.b += k.kb;
+    k.x += k.sx;
+    k.y += k.sy;
+}
+
 inline bool GuardHolds(const Walk& k, double x, double y)
 {
     switch (k.guard) {
@@ -170,11 +180,7 @@ void RunWalk(Walk k)
                     PrefetchAhead(k);
                     Splat::Draw(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
                                 static_cast<float>(k.g), static_cast<float>(k.b));
-                    k.r += k.kr;
-                    k.g += k.kg;
-                    k.b += k.kb;
-                    k.x += k.sx;
-                    k.y += k.sy;
+                    Advance(k);
                     i += 1.0;
                 }
                 continue;
@@ -184,11 +190,7 @@ void RunWalk(Walk k)
         } else if (SkipUnlanded(k, i)) {
             continue;
         }
-        k.r += k.kr;
-        k.g += k.kg;
-        k.b += k.kb;
-        k.x += k.sx;
-        k.y += k.sy;
+        Advance(k);
         i += 1.0;
         // One of the steps is at least 0.7 long, so a position that no longer moves lies
         // beyond 2^52 and every remaining splat would land there, off the canvas.

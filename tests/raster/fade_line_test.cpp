@@ -127,6 +127,19 @@ TEST(DrawFadeLine, WalksFromFarAwayEndWhereThePositionStopsMoving)
     EXPECT_EQ(c.CountNot(0), 0);
 }
 
+// Draws a line on `fast` with the given fast path and on `reference` with the literal walk.
+void DrawBothWays(RasterPath path, GuardedCanvas& fast, GuardedCanvas& reference, const float p[4],
+                  const float colour[6])
+{
+    fast.Bind();
+    SelectRasterPath(path);
+    DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
+    SelectRasterPath(RasterPath::Simd);
+    reference.Bind();
+    DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4],
+                          colour[5]);
+}
+
 // The early-stopping walk must draw exactly what the literal walk draws.
 TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
 {
@@ -143,18 +156,12 @@ TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
         }
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-20.0, 400.0));
-        fast.Bind();
         // Both fast walks: with the plain splats and with the widest the machine has.
         const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
-        SelectRasterPath(path);
-        DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
-        SelectRasterPath(RasterPath::Simd);
-        reference.Bind();
-        DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3],
-                              colour[4], colour[5]);
+        DrawBothWays(path, fast, reference, p, colour);
         if (fast.Hash() != reference.Hash()) {
-            FAIL() << "path " << static_cast<int>(path) << ", line " << n << " differs (seed 0x5EED1E55): DrawFadeLine(" << p[0] << ", " << p[1]
-                   << ", " << p[2] << ", " << p[3] << ", ...)";
+            FAIL() << "path " << static_cast<int>(path) << ", line " << n << " differs (seed 0x5EED1E55): DrawFadeLine("
+                   << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", ...)";
         }
     }
     EXPECT_TRUE(fast.GuardsIntact());
@@ -225,17 +232,11 @@ TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-300.0, 400.0));
         GuardedCanvas fast(width, height, width + 2, 0x22), reference(width, height, width + 2, 0x22);
-        fast.Bind();
         const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
-        SelectRasterPath(path);
-        DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
-        SelectRasterPath(RasterPath::Simd);
-        reference.Bind();
-        DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4],
-                              colour[5]);
+        DrawBothWays(path, fast, reference, p, colour);
         ASSERT_EQ(fast.Hash(), reference.Hash())
-            << "path " << static_cast<int>(path) << ", line " << n << " differs (seed " << Seed << ") on " << width << "x" << height << ": DrawFadeLine("
-            << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", " << colour[0] << ", " << colour[1] << ", "
+            << "path " << static_cast<int>(path) << ", line " << n << " differs (seed " << Seed << ") on " << width << "x"
+            << height << ": DrawFadeLine(" << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", " << colour[0] << ", " << colour[1] << ", "
             << colour[2] << ", " << colour[3] << ", " << colour[4] << ", " << colour[5] << ")";
         ASSERT_TRUE(fast.GuardsIntact());
     }
