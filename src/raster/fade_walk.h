@@ -59,10 +59,9 @@ inline void PrefetchAhead(const Walk& k)
 {
     const Canvas& c = BoundCanvas;
     const double x = k.x + PrefetchSteps * k.sx, y = k.y + PrefetchSteps * k.sy;
-    if (!(x >= 0.0 && y >= 0.0 && x < k.w - 1.0 && y < k.h - 1.0)) return;
-    const uint32_t* p = PixelAddress(c, static_cast<int32_t>(x), static_cast<int32_t>(y));
-    __builtin_prefetch(p, 1);
-    __builtin_prefetch(p + c.pitch, 1);
+    if (!(x >= 0.0 && y >= 0.0 && x < k.w && y < k.h)) return;
+    // The row below is fetched by a later step, or was by an earlier one.
+    PrefetchPixel(PixelAddress(c, static_cast<int32_t>(x), static_cast<int32_t>(y)));
 }
 
 // True when no later splat of the walk can land on the canvas. Each coordinate moves

@@ -38,8 +38,8 @@ void PrefetchSplat(const StarSplat& s)
 {
     if (!SplatLands(s.x, s.y)) return;
     const uint32_t* p = PixelAddress(BoundCanvas, static_cast<int32_t>(s.x), static_cast<int32_t>(s.y));
-    __builtin_prefetch(p, 1);
-    __builtin_prefetch(p + BoundCanvas.pitch, 1);
+    PrefetchPixel(p);
+    PrefetchPixel(p + BoundCanvas.pitch);
 }
 
 }  // namespace
