@@ -176,7 +176,9 @@ constexpr int64_t StreamBytes = int64_t{24} << 20;
 constexpr int64_t ChangeCostInRows = 3;
 
 // Sets up the visible stamps; false when the one-pass path does not pay or cannot hold them.
-bool SetUpField(const GlowStamp* stamps, int count, int& visible, bool& grey)
+// On a canvas that is streamed out it always pays: stamping after the clear would read the
+// streamed rows back in.
+bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, bool& grey)
 {
     visible = 0;
     grey = true;
@@ -200,7 +202,7 @@ bool SetUpField(const GlowStamp* stamps, int count, int& visible, bool& grey)
         for (int v = 0; v < 256; ++v) f.lane[v] = c.amount[v];
         ++visible;
     }
-    return rowWork > changeWork;
+    return stream || rowWork > changeWork;
 }
 
 }  // namespace
@@ -219,10 +221,13 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
     const Canvas& canvas = BoundCanvas;
     int visible = 0;
     bool grey = false;
+    // A canvas well beyond the cache is streamed out: its lines would be evicted before the
+    // next frame anyway, and streaming saves reading each one in before it is written.
+    const bool stream = int64_t{canvas.width} * canvas.height * 4 >= StreamBytes;
     // Pixels a stamp touches lose their top byte and untouched ones keep it, which the sums
     // do not track: a background with a top byte takes the two-pass path.
     if (ActiveRasterPath() == RasterPath::Reference || (background >> 24) != 0 || canvas.width <= 0 ||
-        canvas.height <= 0 || !SetUpField(stamps, count, visible, grey) ||
+        canvas.height <= 0 || !SetUpField(stamps, count, stream, visible, grey) ||
         !ReserveRow(static_cast<std::size_t>(canvas.width))) {
         ClearCanvas(background);
         BlitGlows(stamps, count);
@@ -238,9 +243,6 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
         for (std::size_t x = 0; x < width; ++x) std::memcpy(Scratch.sums + 4 * x, lanes, sizeof lanes);
     kernels.fillRow(Scratch.row, background, width);
 
-    // A canvas well beyond the cache is streamed out: its lines would be evicted before the
-    // next frame anyway, and streaming saves reading each one in before it is written.
-    const bool stream = int64_t{canvas.width} * canvas.height * 4 >= StreamBytes;
     const CopyRowFn copyRow = stream ? kernels.streamRow : kernels.copyRow;
     for (int64_t y = 0; y < canvas.height;) {
         int64_t next = canvas.height;

@@ -77,6 +77,31 @@ TEST(ClearAndBlitGlows, MatchesAClearAndTheLiteralStamps)
     }
 }
 
+// A canvas large enough to be streamed out takes the one-pass path even for small stamps.
+TEST(ClearAndBlitGlows, LargeCanvasesWithSmallStampsMatchToo)
+{
+    constexpr uint64_t Seed = 0x5743;
+    test::Rng rng(Seed);
+    const int width = 3072, height = 2100;  // over 24 MB
+    std::vector<GlowStamp> stamps(20);
+    for (GlowStamp& g : stamps)
+        g = GlowStamp{static_cast<int32_t>(rng.Range(-40, width + 40)), static_cast<int32_t>(rng.Range(-40, height + 40)),
+                      static_cast<float>(rng.Range(1, 90)), GlowImage, static_cast<float>(rng.Range(0, 1.2))};
+    GuardedCanvas expected(width, height, width + 1, 0);
+    expected.Bind();
+    ClearCanvas(0x22);
+    for (const GlowStamp& g : stamps) BlitGlowReference(g.x, g.y, g.size, g.image, g.intensity);
+    for (RasterPath path : {RasterPath::Scalar, RasterPath::Sse2, RasterPath::Simd}) {
+        GuardedCanvas c(width, height, width + 1, 0);
+        c.Bind();
+        SelectRasterPath(path);
+        ClearAndBlitGlows(0x22, stamps.data(), static_cast<int>(stamps.size()));
+        SelectRasterPath(RasterPath::Simd);
+        EXPECT_TRUE(c.GuardsIntact());
+        EXPECT_EQ(c.Hash(), expected.Hash()) << "path " << static_cast<int>(path) << " (seed " << Seed << ")";
+    }
+}
+
 // The scratch rows grow with the canvas and are given back; a frame after either is the same.
 TEST(ClearAndBlitGlows, ScratchGrowsWithTheCanvasAndCanBeReleased)
 {
