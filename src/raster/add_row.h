@@ -28,6 +28,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace nimbrelle {
 
 // One pixel: the scalar kernel every implementation uses for its head and tail.
@@ -75,6 +79,16 @@ inline uint32_t AddGreySumsPixel(uint16_t& sum, uint16_t amount, uint32_t backgr
     sum = static_cast<uint16_t>(sum + amount);
     const uint32_t grey = ClampLane(sum);
     return AddSaturated(background, grey * 0x010101u);
+}
+
+// FillGreyAmounts for a run of at most 8: eight elements stored at once, within the slack.
+inline void FillGreyAmountsShort(uint16_t* dst, uint16_t value)
+{
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_set1_epi16(static_cast<short>(value)));
+#else
+    for (int i = 0; i < 8; ++i) dst[i] = value;
+#endif
 }
 
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);

@@ -145,8 +145,8 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
         for (int k = first; k <= last; ++k) {
             const int64_t runFrom = f.runStart[k], runTo = f.runStart[k + 1];
             const auto amount = static_cast<uint16_t>(change[k]);
-            if (runTo - runFrom <= 4) {
-                for (int64_t x = runFrom; x < runTo; ++x) Scratch.greyAmounts[x] = amount;
+            if (runTo - runFrom <= 8) {
+                FillGreyAmountsShort(Scratch.greyAmounts + runFrom, amount);
             } else {
                 kernels.fillGreyAmounts(Scratch.greyAmounts + runFrom, amount, static_cast<std::size_t>(runTo - runFrom));
             }
