@@ -122,24 +122,31 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
     } else {
         f.nextRow = INT64_MAX;
     }
-    int first = f.runCount, last = -1;
+    // The amounts of the new texel row, then the lane-by-lane differences (modulo 2^16).
+    const int runs = f.runCount;
     uint64_t change[MaxRuns];
-    for (int k = 0; k < f.runCount; ++k) {
-        uint64_t now = 0;
-        if (texelRow >= 0) {
-            const uint32_t texel = c.image[texelRow + f.runTexel[k]];
-            now = f.lane[texel & 0xFFu];
-            if (!grey) now |= f.lane[(texel >> 8) & 0xFFu] << 16 | f.lane[(texel >> 16) & 0xFFu] << 32;
-        }
-        // Lane by lane now - before, modulo 2^16.
+    if (texelRow < 0) {
+        std::fill_n(change, runs, uint64_t{0});
+    } else {
+        const uint32_t* texels = c.image + texelRow;
+        if (grey)
+            for (int k = 0; k < runs; ++k) change[k] = f.lane[texels[f.runTexel[k]] & 0xFFu];
+        else
+            for (int k = 0; k < runs; ++k) {
+                const uint32_t texel = texels[f.runTexel[k]];
+                change[k] = f.lane[texel & 0xFFu] | f.lane[(texel >> 8) & 0xFFu] << 16 |
+                            f.lane[(texel >> 16) & 0xFFu] << 32;
+            }
+    }
+    for (int k = 0; k < runs; ++k) {
+        const uint64_t now = change[k];
         change[k] = ((now | LaneBias) - f.runAmounts[k]) ^ LaneBias;
         f.runAmounts[k] = now;
-        if (change[k] != 0) {
-            first = std::min(first, k);
-            last = k;
-        }
     }
-    if (last < 0) return;
+    int first = 0, last = runs - 1;
+    while (first < runs && change[first] == 0) ++first;
+    while (last >= first && change[last] == 0) --last;
+    if (first > last) return;
     const int64_t from = f.runStart[first], to = f.runStart[last + 1];
     if (grey) {
         for (int k = first; k <= last; ++k) {
