@@ -127,7 +127,6 @@ bool HaveAddRowAvx2();
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count);
 void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
-void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
 void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);

@@ -46,19 +46,6 @@ void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
     CopyRowScalar(dst + i, src + i, count - i);
 }
 
-void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
-{
-    std::size_t i = 0;
-    for (; i < count && (reinterpret_cast<uintptr_t>(dst + i) & 31) != 0; ++i) dst[i] = src[i];
-    for (; i + 16 <= count; i += 16) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 8));
-        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), a);
-        _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i + 8), b);
-    }
-    CopyRowScalar(dst + i, src + i, count - i);
-}
-
 void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count)
 {
     // Whole registers, the last one possibly past the run.
@@ -120,7 +107,6 @@ bool HaveAddRowAvx2() { return false; }
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowScalar(dst, add, count); }
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
 void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
-void StreamRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
 void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count) { FillAmountsScalar(dst, value, count); }
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
