@@ -91,8 +91,11 @@ demo: build
 	mkdir -p out
 	./build/default/host/nimbrelle render -o out/demo.mp4
 
+# The frame table: whole frames through the loaded module against a plain fill of the same
+# buffer, for the fastest raster path and the SSE2 one. The primitives' benchmarks are
+# ./build/default/bench/nimbrelle_bench.
 bench: build
-	./build/default/bench/nimbrelle_bench
+	./build/default/bench/nimbrelle_frame_table
 	./build/default/bench/nimbrelle_analysis_bench
 
 PREFIX ?= /usr/local

@@ -1,11 +1,36 @@
-// Saturating addition of a row of packed colours into a row of pixels: the inner loop of the
-// glow blit. Each routine does, for every i < count, what AddPixel does for amounts 0-255:
-// per-byte saturating sums of blue, green and red, with bits 24-31 of the result cleared.
-// `add` must hold 0x00RRGGBB values (top byte 0).
+// The row kernels every fast raster path is built from, each in a plain C++ version and in
+// SIMD versions compiled in their own files with their own instruction-set flags:
+//   AddRow   saturating addition of a row of packed colours into a row of pixels (the glow
+//            stamps' inner loop): per-byte saturating sums of blue, green and red, bits 24-31
+//            of the result cleared, exactly as AddPixel does for amounts 0-255. `add` must
+//            hold 0x00RRGGBB values (top byte 0).
+//   FillRow  stores one value into a row of pixels (the clear).
+//   CopyRow  copies a row of pixels (the one-pass glow field's rows onto the canvas).
+//   StreamRow  the same with stores that bypass the cache where the machine has them: a
+//            canvas much larger than the cache is written without first reading each line.
+//   FillAmounts  stores one AddSums amount into a run, and may store it into up to
+//            AmountsSlack further elements (callers fill runs left to right, so the next run
+//            overwrites them, and leave that much room at the end).
+//   AddSums  adds signed amounts to a row of glow sums and stores the row's pixels: each sum
+//            and amount is a 16-bit lane (blue, green, red, then an unused lane that stays
+//            0), four to a pixel, and each pixel is its three sums clamped to 0-255 and packed
+//            as 0x00RRGGBB. Sums live in 16-bit lanes, so up to 128 amounts of 0-255 pile up
+//            without overflow and are saturated once when packed.
+//   AddGreySums  the same for glows whose pictures are grey: one 16-bit sum per pixel, the
+//            same for all three channels, and each pixel is the background plus the sum
+//            clamped to 0-255, added to each channel with saturation (the background has a
+//            clear top byte). FillGreyAmounts fills its runs as FillAmounts does, with up to
+//            GreyAmountsSlack elements past the run.
+// Every operation is plain integer lane arithmetic (saturating byte adds, 16-bit adds, an
+// unsigned-saturating narrow), so other SIMD instruction sets can follow the same design.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nimbrelle {
 
@@ -20,18 +45,114 @@ inline uint32_t AddSaturated(uint32_t pixel, uint32_t add)
     return out;
 }
 
+// One pixel's amounts for AddSums: blue, green, red and the unused lane (0) in 16 bits each.
+inline uint64_t RunAmounts(int32_t blue, int32_t green, int32_t red)
+{
+    return uint64_t{static_cast<uint16_t>(blue)} | uint64_t{static_cast<uint16_t>(green)} << 16 |
+           uint64_t{static_cast<uint16_t>(red)} << 32;
+}
+
+// A 16-bit glow sum clamped to a channel byte.
+inline uint32_t ClampLane(uint16_t lane)
+{
+    const auto v = static_cast<int16_t>(lane);
+    return v < 0 ? 0u : v > 255 ? 255u : static_cast<uint32_t>(v);
+}
+
+// One pixel of AddSums: the scalar kernel for heads and tails.
+inline uint32_t AddSumsPixel(uint16_t* sums, uint64_t amounts)
+{
+    uint32_t out = 0;
+    for (int lane = 0; lane < 3; ++lane) {
+        sums[lane] = static_cast<uint16_t>(sums[lane] + static_cast<uint16_t>(amounts >> (16 * lane)));
+        out |= ClampLane(sums[lane]) << (8 * lane);
+    }
+    return out;
+}
+
+inline constexpr std::size_t AmountsSlack = 4;
+inline constexpr std::size_t GreyAmountsSlack = 16;
+
+// One pixel of AddGreySums.
+inline uint32_t AddGreySumsPixel(uint16_t& sum, uint16_t amount, uint32_t background)
+{
+    sum = static_cast<uint16_t>(sum + amount);
+    const uint32_t grey = ClampLane(sum);
+    return AddSaturated(background, grey * 0x010101u);
+}
+
+// FillGreyAmounts for a run of at most 8: eight elements stored at once, within the slack.
+inline void FillGreyAmountsShort(uint16_t* dst, uint16_t value)
+{
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_set1_epi16(static_cast<short>(value)));
+#else
+    for (int i = 0; i < 8; ++i) dst[i] = value;
+#endif
+}
+
+using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
+using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
+using CopyRowFn = void (*)(uint32_t* dst, const uint32_t* src, std::size_t count);
+// `sums` holds 4 lanes per pixel and `amounts` one RunAmounts value per pixel; `out`
+// receives `count` pixels.
+using FillAmountsFn = void (*)(uint64_t* dst, uint64_t value, std::size_t count);
+using FillGreyAmountsFn = void (*)(uint16_t* dst, uint16_t value, std::size_t count);
+using AddGreySumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count,
+                               uint32_t background);
+using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+
 void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
+void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count);
+void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
+void StreamRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count);
+void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count);
+void FillGreyAmountsScalar(uint16_t* dst, uint16_t value, std::size_t count);
+void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
+void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present where the compiler targets SSE2 (always on x86-64; on 32-bit x86 with -msse2).
 bool HaveAddRowSse2();
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count);
+void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count);
+void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count);
+void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count);
+void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
+void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
 // Present on x86 processors with AVX2 (checked at run time).
 bool HaveAddRowAvx2();
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count);
+void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count);
+void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count);
+void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count);
+void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count);
+void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
+void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 
-// The widest routine this processor runs, chosen once.
-using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
-AddRowFn FastestAddRow();
+struct RowKernels {
+    AddRowFn addRow;
+    FillRowFn fillRow;
+    CopyRowFn copyRow;
+    CopyRowFn streamRow;  // callers end a run of these with StreamFence
+    FillAmountsFn fillAmounts;
+    AddSumsFn addSums;
+    FillGreyAmountsFn fillGreyAmounts;
+    AddGreySumsFn addGreySums;
+};
+
+// Orders the streamed stores before anything that follows.
+void StreamFence();
+
+// The plain C++ kernels, the SSE2 ones (plain where the build has no SSE2), and the widest
+// this processor runs (chosen once).
+const RowKernels& ScalarKernels();
+const RowKernels& Sse2Kernels();
+const RowKernels& FastestKernels();
+
+// The kernels of the active raster path: the plain ones for the reference and scalar paths.
+const RowKernels& ActiveKernels();
 
 }  // namespace nimbrelle

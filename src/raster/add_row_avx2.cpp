@@ -23,11 +23,100 @@ void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count)
     AddRowScalar(dst + i, add + i, count - i);
 }
 
+void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count)
+{
+    const __m256i v = _mm256_set1_epi32(static_cast<int>(value));
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 8), v);
+    }
+    FillRowScalar(dst + i, value, count - i);
+}
+
+void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), a);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i + 8), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m256i v = _mm256_set1_epi64x(static_cast<long long>(value));
+    for (std::size_t i = 0; i < count; i += 4) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), v);
+}
+
+void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m256i v = _mm256_set1_epi16(static_cast<short>(value));
+    for (std::size_t i = 0; i < count; i += 16) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), v);
+}
+
+void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    // Sixteen sums per register. The narrowing and spreading work within 128-bit halves:
+    // `lo` holds pixels 0-3 and 8-11, `hi` pixels 4-7 and 12-15, put back in order by the
+    // cross-half permutations.
+    const __m256i bg = _mm256_set1_epi32(static_cast<int>(background)), mask = _mm256_set1_epi32(0x00FFFFFF);
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        auto* s = reinterpret_cast<__m256i*>(sums + i);
+        const __m256i sum =
+            _mm256_add_epi16(_mm256_loadu_si256(s), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(amounts + i)));
+        _mm256_storeu_si256(s, sum);
+        const __m256i bytes = _mm256_packus_epi16(sum, sum);
+        const __m256i pairs = _mm256_unpacklo_epi8(bytes, bytes);
+        const __m256i lo = _mm256_unpacklo_epi16(pairs, pairs), hi = _mm256_unpackhi_epi16(pairs, pairs);
+        const __m256i first = _mm256_permute2x128_si256(lo, hi, 0x20), second = _mm256_permute2x128_si256(lo, hi, 0x31);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_and_si256(_mm256_adds_epu8(first, bg), mask));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 8), _mm256_and_si256(_mm256_adds_epu8(second, bg), mask));
+    }
+    AddGreySumsSse2(sums + i, out + i, amounts + i, count - i, background);
+}
+
+void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
+{
+    // Four pixels' lanes per register. The narrow works within 128-bit halves, giving pixels
+    // 0 1 4 5 2 3 6 7; the permutation puts them back in order.
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        auto* s = reinterpret_cast<__m256i*>(sums + 4 * i);
+        const auto* a = reinterpret_cast<const __m256i*>(amounts + i);
+        const __m256i lo = _mm256_add_epi16(_mm256_loadu_si256(s), _mm256_loadu_si256(a));
+        const __m256i hi = _mm256_add_epi16(_mm256_loadu_si256(s + 1), _mm256_loadu_si256(a + 1));
+        _mm256_storeu_si256(s, lo);
+        _mm256_storeu_si256(s + 1, hi);
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
+    }
+    AddSumsSse2(sums + 4 * i, out + i, amounts + i, count - i);
+}
+
 #else
 
 bool HaveAddRowAvx2() { return false; }
 
 void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowScalar(dst, add, count); }
+void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
+void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count) { FillAmountsScalar(dst, value, count); }
+void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
+{
+    AddSumsScalar(sums, out, amounts, count);
+}
+void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count) { FillGreyAmountsScalar(dst, value, count); }
+void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    AddGreySumsScalar(sums, out, amounts, count, background);
+}
 
 #endif
 

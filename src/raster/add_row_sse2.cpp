@@ -11,9 +11,53 @@ void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) dst[i] = AddSaturated(dst[i], add[i]);
 }
 
-AddRowFn FastestAddRow()
+void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count)
 {
-    static const AddRowFn best = HaveAddRowAvx2() ? AddRowAvx2 : HaveAddRowSse2() ? AddRowSse2 : AddRowScalar;
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void CopyRowScalar(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
+}
+
+void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) out[i] = AddSumsPixel(sums + 4 * i, amounts[i]);
+}
+
+void FillGreyAmountsScalar(uint16_t* dst, uint16_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+
+void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    for (std::size_t i = 0; i < count; ++i) out[i] = AddGreySumsPixel(sums[i], amounts[i], background);
+}
+
+const RowKernels& ScalarKernels()
+{
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar, FillGreyAmountsScalar, AddGreySumsScalar};
+    return kernels;
+}
+
+const RowKernels& Sse2Kernels()
+{
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2, FillGreyAmountsSse2, AddGreySumsSse2};
+    return kernels;
+}
+
+const RowKernels& FastestKernels()
+{
+    // Streamed rows keep 16-byte stores: 32-byte streaming stores were slower where measured.
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowSse2, FillAmountsAvx2, AddSumsAvx2, FillGreyAmountsAvx2, AddGreySumsAvx2};
+    static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
 
@@ -35,11 +79,114 @@ void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count)
     AddRowScalar(dst + i, add + i, count - i);
 }
 
+void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count)
+{
+    const __m128i v = _mm_set1_epi32(static_cast<int>(value));
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 4), v);
+    }
+    FillRowScalar(dst + i, value, count - i);
+}
+
+void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 4), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    std::size_t i = 0;
+    for (; i < count && (reinterpret_cast<uintptr_t>(dst + i) & 15) != 0; ++i) dst[i] = src[i];
+    for (; i + 8 <= count; i += 8) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 4));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 4), b);
+    }
+    CopyRowScalar(dst + i, src + i, count - i);
+}
+
+void StreamFence() { _mm_sfence(); }
+
+void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m128i v = _mm_set_epi32(static_cast<int>(value >> 32), static_cast<int>(value),
+                                    static_cast<int>(value >> 32), static_cast<int>(value));
+    for (std::size_t i = 0; i < count; i += 2) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+}
+
+void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count)
+{
+    // Whole registers, the last one possibly past the run.
+    const __m128i v = _mm_set1_epi16(static_cast<short>(value));
+    for (std::size_t i = 0; i < count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+}
+
+void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    // Eight sums per register, narrowed with saturation to bytes and each byte spread over a
+    // pixel's three channels (the fourth is masked off).
+    const __m128i bg = _mm_set1_epi32(static_cast<int>(background)), mask = _mm_set1_epi32(0x00FFFFFF);
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        auto* s = reinterpret_cast<__m128i*>(sums + i);
+        const __m128i sum = _mm_add_epi16(_mm_loadu_si128(s), _mm_loadu_si128(reinterpret_cast<const __m128i*>(amounts + i)));
+        _mm_storeu_si128(s, sum);
+        const __m128i bytes = _mm_packus_epi16(sum, sum);
+        const __m128i pairs = _mm_unpacklo_epi8(bytes, bytes);
+        const __m128i lo = _mm_unpacklo_epi16(pairs, pairs), hi = _mm_unpackhi_epi16(pairs, pairs);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_and_si128(_mm_adds_epu8(lo, bg), mask));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_and_si128(_mm_adds_epu8(hi, bg), mask));
+    }
+    AddGreySumsScalar(sums + i, out + i, amounts + i, count - i, background);
+}
+
+void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
+{
+    // Two pixels' lanes per register; the signed-to-unsigned saturating narrow clamps each
+    // sum to 0-255 and leaves the unused lane's 0 in the top byte.
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        auto* s = reinterpret_cast<__m128i*>(sums + 4 * i);
+        const auto* a = reinterpret_cast<const __m128i*>(amounts + i);
+        const __m128i lo = _mm_add_epi16(_mm_loadu_si128(s), _mm_loadu_si128(a));
+        const __m128i hi = _mm_add_epi16(_mm_loadu_si128(s + 1), _mm_loadu_si128(a + 1));
+        _mm_storeu_si128(s, lo);
+        _mm_storeu_si128(s + 1, hi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(lo, hi));
+    }
+    AddSumsScalar(sums + 4 * i, out + i, amounts + i, count - i);
+}
+
 #else
 
 bool HaveAddRowSse2() { return false; }
 
 void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count) { AddRowScalar(dst, add, count); }
+void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count) { FillRowScalar(dst, value, count); }
+void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void StreamRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count) { CopyRowScalar(dst, src, count); }
+void StreamFence() {}
+void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count) { FillAmountsScalar(dst, value, count); }
+void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
+{
+    AddSumsScalar(sums, out, amounts, count);
+}
+void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count) { FillGreyAmountsScalar(dst, value, count); }
+void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
+{
+    AddGreySumsScalar(sums, out, amounts, count, background);
+}
 
 #endif
 

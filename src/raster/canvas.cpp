@@ -1,3 +1,4 @@
+#include "raster/add_row.h"
 #include "raster/raster.h"
 
 namespace nimbrelle {
@@ -28,10 +29,9 @@ void BindCanvas(uint32_t* pixels, int32_t width, int32_t height, int32_t pitch)
 void ClearCanvas(uint32_t value)
 {
     const Canvas& c = BoundCanvas;
-    for (int32_t y = 0; y < c.height; ++y) {
-        uint32_t* row = PixelAddress(c, 0, y);
-        for (int32_t x = 0; x < c.width; ++x) row[x] = value;
-    }
+    if (c.width <= 0) return;
+    const FillRowFn fillRow = ActiveKernels().fillRow;
+    for (int32_t y = 0; y < c.height; ++y) fillRow(PixelAddress(c, 0, y), value, static_cast<std::size_t>(c.width));
 }
 
 void AddPixel(int32_t x, int32_t y, int32_t r, int32_t g, int32_t b)

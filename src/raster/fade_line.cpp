@@ -1,78 +1,67 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
 #include "raster/convert.h"
 #include "raster/raster.h"
+#include "raster/splat_block.h"
+#include "raster/fade_walk.h"
+#include "raster/add_row.h"
 
 namespace nimbrelle {
 
+uint64_t ConstantSteps(double v, double s, double& d)
+{
+    d = 0.0;
+    if (s == 0.0) return Unbounded;
+    const double a = std::fabs(v);
+    if (!(a >= 0x1p-900 && a < 0x1p900)) return 0;  // zero, tiny, huge or not finite
+    int e = 0;
+    std::frexp(a, &e);                  // a in [2^(e-1), 2^e)
+    const double u = std::ldexp(1.0, e - 53);  // spacing of the binade
+    const double t = s / u;                    // exact: a power-of-two scaling
+    if (!(std::fabs(t) < 0x1p52)) return 0;
+    const auto units = static_cast<uint64_t>(a / u);  // in [2^52, 2^53)
+    if (t - std::floor(t) == 0.5 && (units & 1u) != 0) return 0;
+    const double next = v + s;
+    d = next - v;  // exact when next stays in the binade, which the count below requires
+    const double steps = std::fabs(d) / u;
+    if (steps != std::floor(steps)) return 0;
+    const auto step = static_cast<uint64_t>(steps);
+    if (step == 0) return Unbounded;
+    constexpr uint64_t Top = uint64_t{1} << 53, Bottom = uint64_t{1} << 52;
+    // Each exact sum lies within half a spacing of the next grid point: keep one spacing clear
+    // of either end of the binade.
+    const bool away = (d > 0.0) == (v > 0.0);
+    if (away) return units + step >= Top - 1 ? 0 : (Top - 2 - units) / step;
+    return units < Bottom + 1 + step ? 0 : (units - Bottom - 1) / step;
+}
+
 namespace {
 
-// Which canvas edges stop a walk once it crosses them.
-enum class Guard { LeftTop, AllEdges, RightBottom };
-
-struct Walk {
-    double x, y;        // position of the next splat
-    double r, g, b;     // colour of the next splat
-    double sx, sy;      // position step, one unit of length, signed toward the far end
-    double kr, kg, kb;  // colour step, signed
-    double len;         // number of unit steps from one end to the other (not a whole number)
-    double w, h;        // canvas size
-    Guard guard;
-};
-
-bool GuardHolds(const Walk& k, double x, double y)
+// The literal walk: one splat per step however far off the canvas it goes.
+void RunWalkReference(Walk k)
 {
-    switch (k.guard) {
-    case Guard::LeftTop: return x >= 0.0 && y >= 0.0;
-    case Guard::AllEdges: return x >= 0.0 && y >= 0.0 && x <= k.w && y <= k.h;
-    case Guard::RightBottom: return x <= k.w && y <= k.h;
-    }
-    return false;
-}
-
-// True when no later splat of the walk can land on the canvas. Each coordinate moves
-// monotonically (adding a step of fixed sign never moves a rounded sum backwards, and neither
-// does rounding to single precision), so once a coordinate has passed the splat's limit in
-// the direction it is moving, every later point is rejected too.
-bool PermanentlyOff(const Walk& k, double x, double y)
-{
-    const double maxX = static_cast<double>(BoundCanvas.width) - 2.0;
-    const double maxY = static_cast<double>(BoundCanvas.height) - 2.0;
-    const double fx = static_cast<float>(x);
-    const double fy = static_cast<float>(y);
-    if (k.sx >= 0.0 && fx > maxX) return true;
-    if (k.sx <= 0.0 && fx < 2.0) return true;
-    if (k.sy >= 0.0 && fy > maxY) return true;
-    if (k.sy <= 0.0 && fy < 2.0) return true;
-    return false;
-}
-
-template <bool EarlyExit>
-void RunWalk(Walk k)
-{
-    if (!(k.len > 0.0)) return;
-    double i = 0.0;
-    do {
+    for (double i = 0.0; i < k.len; i += 1.0) {
         if (!GuardHolds(k, k.x, k.y)) return;
-        if constexpr (EarlyExit) {
-            if (PermanentlyOff(k, k.x, k.y)) return;
-        }
         SplatPoint(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
                    static_cast<float>(k.g), static_cast<float>(k.b));
-        k.r += k.kr;
-        k.g += k.kg;
-        k.b += k.kb;
-        const double lastX = k.x, lastY = k.y;
-        k.x += k.sx;
-        k.y += k.sy;
-        i += 1.0;
-        if constexpr (EarlyExit) {
-            // One of the steps is at least 0.7 long, so a position that no longer moves lies
-            // beyond 2^52 and every remaining splat would land there, off the canvas.
-            if (k.x == lastX && k.y == lastY) return;
-        }
-    } while (i < k.len);
+        Advance(k);
+    }
+}
+
+// Splats with SSE2 where the build has it.
+struct PlainSplat {
+    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
+};
+
+void RunWalkFastest(const Walk& k)
+{
+    static const bool avx2 = HaveAddRowAvx2();
+    if (avx2 && ActiveRasterPath() == RasterPath::Simd)
+        RunWalkAvx2(k);
+    else
+        RunWalk<PlainSplat>(k);
 }
 
 // Absolute whole-number channel difference over the length: never negative.
@@ -82,7 +71,7 @@ double ChannelStep(float from, float to, double len)
     return static_cast<double>(std::llabs(diff)) / len;
 }
 
-template <bool EarlyExit>
+template <bool Literal>
 void FadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float bA, float rB,
               float gB, float bB)
 {
@@ -145,7 +134,10 @@ void FadeLine(float x1, float y1, float x2, float y2, float rA, float gA, float 
         k.kg = -k.kg;
         k.kb = -k.kb;
     }
-    RunWalk<EarlyExit>(k);
+    if constexpr (Literal)
+        RunWalkReference(k);
+    else
+        RunWalkFastest(k);
 }
 
 }  // namespace
@@ -154,15 +146,15 @@ void DrawFadeLine(float x1, float y1, float x2, float y2, float rA, float gA, fl
                   float gB, float bB)
 {
     if (ActiveRasterPath() == RasterPath::Reference)
-        FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
-    else
         FadeLine<true>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
+    else
+        FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
 }
 
 void DrawFadeLineReference(float x1, float y1, float x2, float y2, float rA, float gA, float bA,
                            float rB, float gB, float bB)
 {
-    FadeLine<false>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
+    FadeLine<true>(x1, y1, x2, y2, rA, gA, bA, rB, gB, bB);
 }
 
 }  // namespace nimbrelle

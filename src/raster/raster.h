@@ -30,12 +30,25 @@ inline uint32_t* PixelAddress(const Canvas& canvas, int32_t x, int32_t y)
     return canvas.pixels + (int64_t{y} * canvas.pitch + x);
 }
 
+// Asks for the cache line holding p, a pixel of the canvas, ahead of its use. Written as an
+// instruction the compiler must keep: GCC takes a function whose only effect is the prefetch
+// builtin for one without effects and drops the calls to it.
+inline void PrefetchPixel(const uint32_t* p)
+{
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    asm volatile("prefetcht0 %0" : : "m"(*p));
+#else
+    __builtin_prefetch(p);
+#endif
+}
+
 // How BlitGlow and DrawFadeLine run. Every path draws the same pixels; the default is the
 // fastest this machine supports, and tests switch paths to prove them equal.
 enum class RasterPath {
     Reference,  // the literal loops: every stamp pixel, every step of a walk
     Scalar,     // clipped stamps and walks that stop once they cannot reach the canvas again
-    Simd,       // as Scalar, with the stamp rows added by SIMD where the machine has it
+    Simd,       // as Scalar, with rows filled and added by the widest SIMD the machine has
+    Sse2,       // as Simd, limited to SSE2 (what the 32-bit x86 build relies on)
 };
 void SelectRasterPath(RasterPath path);
 RasterPath ActiveRasterPath();
@@ -51,6 +64,29 @@ void ClearCanvas(uint32_t value);
 // or borrows from the next byte and whatever lands in bits 24-31 is lost. The stored word
 // always has bits 24-31 clear. Off-canvas coordinates are ignored.
 void AddPixel(int32_t x, int32_t y, int32_t r, int32_t g, int32_t b);
+
+// AddPixel's per-byte saturating sum of blue, green and red for a pixel known to be on the
+// canvas, in word-wide bit operations: the low seven bits of each byte are added apart, the
+// carry out of each byte is found from the top bits, and bytes that carried are set to 255.
+// Bits 24-31 of both words are ignored and cleared in the result.
+inline uint32_t AddBytesSaturated(uint32_t pixel, uint32_t composite)
+{
+    const uint32_t p = pixel & 0x00FFFFFFu, a = composite & 0x00FFFFFFu;
+    const uint32_t low = (p & 0x007F7F7Fu) + (a & 0x007F7F7Fu);
+    const uint32_t carried = ((p & a) | ((p | a) & low)) & 0x00808080u;
+    const uint32_t sum = low ^ ((p ^ a) & 0x00808080u);
+    return sum | (carried >> 7) * 0xFFu;
+}
+
+// A point that passes this test has its whole 2x2 block on the canvas. Written so that a
+// coordinate that is not a number fails it.
+inline bool SplatLands(float x, float y)
+{
+    const Canvas& c = BoundCanvas;
+    const double maxX = static_cast<double>(int64_t{c.width} - 2);
+    const double maxY = static_cast<double>(int64_t{c.height} - 2);
+    return x >= 2.0f && y >= 2.0f && static_cast<double>(x) <= maxX && static_cast<double>(y) <= maxY;
+}
 
 // Draws a point at a fractional position by sharing its colour over the 2x2 block whose
 // top-left pixel contains it, with the fractions halved so the top-left pixel keeps at least a
@@ -91,6 +127,15 @@ struct GlowStamp {
 // Stamps the glows in order: the same pixels as calling BlitGlow for each in turn, drawn band
 // by band so the canvas rows stay in cache while the glows pile up.
 void BlitGlows(const GlowStamp* stamps, int count);
+
+// ClearCanvas(background) followed by BlitGlows(stamps, count): the same pixels, drawn in
+// one pass over the canvas where the stamps are large enough for that to pay. Scratch rows
+// are allocated on the first call and when the canvas grows; if that fails the frame is
+// drawn in two passes.
+void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count);
+
+// Frees the scratch rows of ClearAndBlitGlows.
+void ReleaseRasterScratch();
 
 // The literal double loop over every stamp pixel, on or off the canvas. Same pixels as
 // BlitGlow, which only visits the part of the stamp that lies on the canvas.

@@ -28,6 +28,7 @@ bool SceneReady() { return Ready; }
 void ReleaseScene()
 {
     ReleaseCamera(SceneCamera);
+    ReleaseRasterScratch();
     Ready = false;
 }
 
@@ -83,7 +84,6 @@ void RenderScene(const FrameData& frame)
     const double energy = FrameEnergy(frame);
     const auto glowScale = static_cast<float>(std::fabs(energy * static_cast<double>(0.0025f)));
 
-    ClearCanvas(0x22);
     PlaceCamera(SceneClock);
     UpdateCamera(SceneCamera, 0);
     const Vector3 origin = ViewPoint(SceneCamera, Vector3{0.0f, 0.0f, 0.0f});

@@ -52,8 +52,9 @@ void DrawFountain(float glowScale, const FrameData& frame)
         static_cast<double>(glowScale) * static_cast<double>(0.005f) * 23.0 + 10.0);
     const auto size = static_cast<float>(glowBase * SceneCamera.scaleX);
 
-    // The pulses move first and the glows are stamped together afterwards: stamping touches
-    // only pixels, so this draws exactly what stamping inside the loop would.
+    // The pulses move first and the glows are stamped together afterwards, with the clear:
+    // clearing and stamping touch only pixels, so this draws exactly what clearing first and
+    // stamping inside the loop would.
     GlowStamp stamps[FountainRayCount];
     for (int h = 0; h < FountainRayCount; ++h) {
         Pulse& p = Pulses[h];
@@ -70,7 +71,7 @@ void DrawFountain(float glowScale, const FrameData& frame)
         const auto intensity = static_cast<float>(1.0 - static_cast<double>(p.phase) / PeakPhase(p));
         stamps[h] = GlowStamp{TruncToInt32(s.x), TruncToInt32(s.y), size, activeGlow, intensity};
     }
-    BlitGlows(stamps, FountainRayCount);
+    ClearAndBlitGlows(SceneBackground, stamps, FountainRayCount);
 }
 
 }  // namespace nimbrelle

@@ -14,6 +14,7 @@ inline constexpr int FountainRayCount = 20;
 inline constexpr int BurstRayCount = 25;
 inline constexpr int StarCount = 2500;
 inline constexpr int PeriodCount = 16;
+inline constexpr uint32_t SceneBackground = 0x22;  // dark blue
 
 struct Pulse {
     float amplitude;  // launch strength, 0-255
@@ -43,7 +44,8 @@ extern Star Stars[StarCount];
 bool InitScene();
 // True after a successful InitScene.
 bool SceneReady();
-// Frees the camera's keyframe lists; the scene is not ready afterwards.
+// Frees the camera's keyframe lists and the raster's scratch rows; the scene is not ready
+// afterwards.
 void ReleaseScene();
 // Draws one frame into the bound canvas and advances the clock. The scene must be ready.
 void RenderScene(const FrameData& frame);
@@ -57,6 +59,7 @@ void InitStars();
 double FrameEnergy(const FrameData& frame);
 // Sets the camera's keyframes for scene time t and its screen mapping for the bound canvas.
 void PlaceCamera(float t);
+// Moves the pulses, clears the canvas to SceneBackground and stamps the pulses' glows.
 void DrawFountain(float glowScale, const FrameData& frame);
 void DrawBurst(float originX, float originY, const FrameData& frame);
 void DrawStars();

@@ -23,17 +23,44 @@ void InitStars()
     }
 }
 
+namespace {
+
+// Where each star lands this frame, found before any is drawn so that the canvas rows of the
+// stars a few places ahead can be fetched while the current one is drawn: the stars land
+// anywhere, and a large canvas has just been written out of the cache.
+struct StarSplat {
+    float x, y, u;
+};
+StarSplat Splats[StarCount];
+constexpr int PrefetchStars = 16;
+
+void PrefetchSplat(const StarSplat& s)
+{
+    if (!SplatLands(s.x, s.y)) return;
+    const uint32_t* p = PixelAddress(BoundCanvas, static_cast<int32_t>(s.x), static_cast<int32_t>(s.y));
+    PrefetchPixel(p);
+    PrefetchPixel(p + BoundCanvas.pitch);
+}
+
+}  // namespace
+
 void DrawStars()
 {
+    int count = 0;
     for (const Star& star : Stars) {
         const Vector3 s = ViewPoint(SceneCamera, star.position);
         if (s.z <= 0.0f) continue;  // on or behind the camera plane
         auto u = static_cast<float>(star.brightness - static_cast<double>(s.z) * static_cast<double>(0.25f));
         if (u < 0.0f) u = 0.0f;
         if (star.active != 1) continue;
-        const float red = u * 0.25f;
-        SplatPoint(s.x, s.y, red, u, u);
-        SplatPoint(static_cast<float>(s.x + 0.1), static_cast<float>(s.y + 0.1), red, u, u);
+        Splats[count++] = StarSplat{s.x, s.y, u};
+    }
+    for (int n = 0; n < count; ++n) {
+        if (n + PrefetchStars < count) PrefetchSplat(Splats[n + PrefetchStars]);
+        const StarSplat& s = Splats[n];
+        const float red = s.u * 0.25f;
+        SplatPoint(s.x, s.y, red, s.u, s.u);
+        SplatPoint(static_cast<float>(s.x + 0.1), static_cast<float>(s.y + 0.1), red, s.u, s.u);
     }
 }
 

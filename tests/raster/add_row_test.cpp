@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,6 +35,148 @@ TEST(AddRow, RoutinesMatchAddPixelAtAnyLengthAndOffset)
             routine(row.data() + offset, add.data(), count);
             ASSERT_EQ(row, expected) << "case " << n << " (seed 0xADD5), count " << count << ", offset " << offset;
         }
+    }
+}
+
+}  // namespace
+}  // namespace nimbrelle
+
+namespace nimbrelle {
+namespace {
+
+const RowKernels* const AllKernels[] = {&ScalarKernels(), &Sse2Kernels(), &FastestKernels()};
+
+// Fill, copy and streamed copy write exactly their row, at every length and alignment.
+TEST(RowKernels, FillAndCopyWriteExactlyTheirRow)
+{
+    test::Rng rng(0xF111);
+    for (int n = 0; n < 2000; ++n) {
+        const auto count = rng.Below(80);
+        const auto offset = rng.Below(8);
+        std::vector<uint32_t> src(count);
+        for (auto& v : src) v = static_cast<uint32_t>(rng.Next());
+        const auto value = static_cast<uint32_t>(rng.Next());
+        for (const RowKernels* k : AllKernels) {
+            std::vector<uint32_t> filled(count + 16, 0xDEADBEEF), copied(count + 16, 0xDEADBEEF),
+                streamed(count + 16, 0xDEADBEEF);
+            k->fillRow(filled.data() + offset, value, count);
+            k->copyRow(copied.data() + offset, src.data(), count);
+            k->streamRow(streamed.data() + offset, src.data(), count);
+            StreamFence();
+            for (std::size_t i = 0; i < filled.size(); ++i) {
+                const bool inside = i >= offset && i < offset + count;
+                ASSERT_EQ(filled[i], inside ? value : 0xDEADBEEF) << "case " << n << " (seed 0xF111), word " << i;
+                ASSERT_EQ(copied[i], inside ? src[i - offset] : 0xDEADBEEF) << "case " << n << ", word " << i;
+                ASSERT_EQ(streamed[i], copied[i]) << "case " << n << ", word " << i;
+            }
+        }
+    }
+}
+
+// The glow sums: 16-bit lanes that wrap when added, clamped to 0-255 when packed, and a fill
+// that stays within its promised slack.
+TEST(RowKernels, AddSumsClampsEachLaneAndFillAmountsStaysInItsSlack)
+{
+    test::Rng rng(0x5A75);
+    for (int n = 0; n < 2000; ++n) {
+        const auto count = rng.Below(70);
+        std::vector<uint16_t> sums(4 * count);
+        std::vector<uint64_t> amounts(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            for (int lane = 0; lane < 3; ++lane)
+                sums[4 * i + static_cast<std::size_t>(lane)] = static_cast<uint16_t>(rng.Below(n % 2 ? 600 : 65536));
+            amounts[i] = RunAmounts(static_cast<int32_t>(rng.Below(511)) - 255, static_cast<int32_t>(rng.Below(511)) - 255,
+                                    static_cast<int32_t>(rng.Below(511)) - 255);
+        }
+        // Expected: each lane plus its amount modulo 2^16, read as signed and clamped.
+        std::vector<uint16_t> expectedSums = sums;
+        std::vector<uint32_t> expectedOut(count);
+        for (std::size_t i = 0; i < count; ++i)
+            for (int lane = 0; lane < 3; ++lane) {
+                uint16_t& s = expectedSums[4 * i + static_cast<std::size_t>(lane)];
+                s = static_cast<uint16_t>(s + (amounts[i] >> (16 * lane)));
+                const int v = static_cast<int16_t>(s);
+                expectedOut[i] |= static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v) << (8 * lane);
+            }
+        const uint64_t value = amounts.empty() ? 7 : amounts[0];
+        for (const RowKernels* k : AllKernels) {
+            std::vector<uint16_t> s = sums;
+            std::vector<uint32_t> out(count + 4, 0xDEADBEEF);
+            k->addSums(s.data(), out.data(), amounts.data(), count);
+            ASSERT_EQ(s, expectedSums) << "case " << n << " (seed 0x5A75)";
+            ASSERT_EQ(std::vector<uint32_t>(out.begin(), out.begin() + count), expectedOut) << "case " << n;
+            for (std::size_t i = count; i < out.size(); ++i) ASSERT_EQ(out[i], 0xDEADBEEF) << "case " << n;
+
+            std::vector<uint64_t> run(count + AmountsSlack + 2, 1);
+            k->fillAmounts(run.data(), value, count);
+            for (std::size_t i = 0; i < run.size(); ++i) {
+                if (i < count) {
+                    ASSERT_EQ(run[i], value) << "case " << n << ", element " << i;
+                } else if (i >= count + AmountsSlack) {
+                    ASSERT_EQ(run[i], 1u) << "case " << n << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
+// Grey sums: one lane per pixel, clamped and added to each channel of the background.
+TEST(RowKernels, AddGreySumsAddsTheClampedSumToEachChannel)
+{
+    test::Rng rng(0x6EE7);
+    for (int n = 0; n < 2000; ++n) {
+        const auto count = rng.Below(70);
+        const uint32_t background = static_cast<uint32_t>(rng.Next()) & 0x00FFFFFFu;
+        std::vector<uint16_t> sums(count), amounts(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            sums[i] = static_cast<uint16_t>(rng.Below(n % 2 ? 400 : 65536));
+            amounts[i] = static_cast<uint16_t>(static_cast<int32_t>(rng.Below(511)) - 255);
+        }
+        std::vector<uint16_t> expectedSums(count);
+        std::vector<uint32_t> expectedOut(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            expectedSums[i] = static_cast<uint16_t>(sums[i] + amounts[i]);
+            const int v = static_cast<int16_t>(expectedSums[i]);
+            const uint32_t grey = static_cast<uint32_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+            for (int shift = 0; shift < 24; shift += 8)
+                expectedOut[i] |= std::min(255u, ((background >> shift) & 0xFFu) + grey) << shift;
+        }
+        for (const RowKernels* k : AllKernels) {
+            std::vector<uint16_t> s = sums;
+            std::vector<uint32_t> out(count + 4, 0xDEADBEEF);
+            k->addGreySums(s.data(), out.data(), amounts.data(), count, background);
+            ASSERT_EQ(s, expectedSums) << "case " << n << " (seed 0x6EE7)";
+            ASSERT_EQ(std::vector<uint32_t>(out.begin(), out.begin() + count), expectedOut) << "case " << n;
+            for (std::size_t i = count; i < out.size(); ++i) ASSERT_EQ(out[i], 0xDEADBEEF) << "case " << n;
+
+            std::vector<uint16_t> run(count + GreyAmountsSlack + 2, 1);
+            k->fillGreyAmounts(run.data(), 0xABCD, count);
+            for (std::size_t i = 0; i < run.size(); ++i) {
+                if (i < count) {
+                    ASSERT_EQ(run[i], 0xABCD) << "case " << n << ", element " << i;
+                } else if (i >= count + GreyAmountsSlack) {
+                    ASSERT_EQ(run[i], 1u) << "case " << n << ", element " << i;
+                }
+            }
+        }
+    }
+}
+
+// The word-wide saturating add used for splats against AddPixel, amounts carrying included.
+TEST(RowKernels, WordWideSaturationMatchesAddPixel)
+{
+    test::Rng rng(0xB17E);
+    for (int n = 0; n < 200000; ++n) {
+        uint32_t pixel = static_cast<uint32_t>(rng.Next());
+        if (n % 4 == 0) pixel |= 0x00808080u;
+        const auto r = static_cast<int32_t>(rng.Next() % 800) - 200, g = static_cast<int32_t>(rng.Next() % 800) - 200,
+                   b = static_cast<int32_t>(rng.Next() % 800) - 200;
+        uint32_t expected = pixel;
+        BindCanvas(&expected, 1, 1, 1);
+        AddPixel(0, 0, r, g, b);
+        const uint32_t composite = (static_cast<uint32_t>(r) * 256u + static_cast<uint32_t>(g)) * 256u + static_cast<uint32_t>(b);
+        ASSERT_EQ(AddBytesSaturated(pixel, composite), expected)
+            << "case " << n << " (seed 0xB17E): pixel " << pixel << ", amounts " << r << " " << g << " " << b;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "raster/raster.h"
+#include "raster/walk_jump.h"
 #include "support/test_support.h"
 
 namespace nimbrelle {
@@ -126,6 +127,19 @@ TEST(DrawFadeLine, WalksFromFarAwayEndWhereThePositionStopsMoving)
     EXPECT_EQ(c.CountNot(0), 0);
 }
 
+// Draws a line on `fast` with the given fast path and on `reference` with the literal walk.
+void DrawBothWays(RasterPath path, GuardedCanvas& fast, GuardedCanvas& reference, const float p[4],
+                  const float colour[6])
+{
+    fast.Bind();
+    SelectRasterPath(path);
+    DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
+    SelectRasterPath(RasterPath::Simd);
+    reference.Bind();
+    DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4],
+                          colour[5]);
+}
+
 // The early-stopping walk must draw exactly what the literal walk draws.
 TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
 {
@@ -142,20 +156,90 @@ TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
         }
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-20.0, 400.0));
-        fast.Bind();
-        SelectRasterPath(RasterPath::Scalar);
-        DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
-        SelectRasterPath(RasterPath::Simd);
-        reference.Bind();
-        DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3],
-                              colour[4], colour[5]);
+        // Both fast walks: with the plain splats and with the widest the machine has.
+        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        DrawBothWays(path, fast, reference, p, colour);
         if (fast.Hash() != reference.Hash()) {
-            FAIL() << "line " << n << " differs (seed 0x5EED1E55): DrawFadeLine(" << p[0] << ", " << p[1]
-                   << ", " << p[2] << ", " << p[3] << ", ...)";
+            FAIL() << "path " << static_cast<int>(path) << ", line " << n << " differs (seed 0x5EED1E55): DrawFadeLine("
+                   << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", ...)";
         }
     }
     EXPECT_TRUE(fast.GuardsIntact());
     EXPECT_GT(fast.CountNot(0x22), width * height / 2);  // the lines did cover the canvas
+}
+
+// A jump of k steps must land where k rounded additions land, at every k up to the count
+// ConstantSteps allows: from both ends of a binade, toward and away from zero, and with steps
+// that are an odd number of half-spacings (rounding ties).
+TEST(ConstantSteps, JumpsLandWhereTheRoundedAdditionsDo)
+{
+    constexpr uint64_t Seed = 0xB1AADE;
+    test::Rng rng(Seed);
+    int jumped = 0;
+    for (int n = 0; n < 3000; ++n) {
+        const int e = static_cast<int>(rng.Below(40)) - 8;
+        const double spacing = std::ldexp(1.0, e - 52);
+        // Somewhere in [2^e, 2^(e+1)), often a few spacings from either end.
+        double v = std::ldexp(1.0, e) * rng.Range(1.0, 2.0);
+        if (n % 4 == 1) v = std::ldexp(1.0, e + 1) - spacing * rng.Below(40);
+        if (n % 4 == 2) v = std::ldexp(1.0, e) + spacing * rng.Below(40);
+        // A step of a few spacings to a small fraction of the binade, sometimes on a tie.
+        double s = std::ldexp(1.0, e) * std::ldexp(rng.Range(1.0, 2.0), -static_cast<int>(rng.Below(12)) - 3);
+        if (n % 3 == 0) s = spacing * (static_cast<double>(rng.Below(7)) + 0.5);
+        if (rng.Below(2) == 0) s = -s;
+        if (rng.Below(2) == 0) v = -v;
+        double d = 0.0;
+        const uint64_t count = ConstantSteps(v, s, d);
+        if (count == 0 || count == Unbounded) continue;
+        ++jumped;
+        double stepped = v;
+        const uint64_t checked = std::min<uint64_t>(count, 20000);
+        for (uint64_t k = 1; k <= checked; ++k) {
+            stepped += s;
+            const double jump = v + static_cast<double>(k) * d;
+            ASSERT_EQ(stepped, jump) << "case " << n << " (seed " << Seed << "): v " << v << ", s " << s << ", step "
+                                     << k << " of " << count;
+        }
+    }
+    EXPECT_GT(jumped, 1000);
+}
+
+// Walks that start far from the canvas and come toward it, on canvases of every shape: the
+// fast walk jumps over the steps whose splats cannot land, and must land the same splats with
+// the same colours as the literal walk. Ends sit near powers of two and on half-units so that
+// jumps meet binade edges and rounding ties, and colours ramp through zero.
+TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
+{
+    constexpr uint64_t Seed = 0x1EA9;
+    test::Rng rng(Seed);
+    for (int n = 0; n < 1500; ++n) {
+        const int width = n % 5 == 0 ? 1 + static_cast<int>(rng.Below(6)) : 1 + static_cast<int>(rng.Below(160));
+        const int height = n % 5 == 1 ? 1 + static_cast<int>(rng.Below(6)) : 1 + static_cast<int>(rng.Below(120));
+        const double reach = n % 3 == 0 ? 60000.0 : 4000.0;
+        float p[4];
+        p[0] = static_cast<float>(rng.Range(-reach, reach));
+        p[1] = static_cast<float>(rng.Range(-reach, reach));
+        p[2] = static_cast<float>(rng.Range(-20.0, width + 20.0));
+        p[3] = static_cast<float>(rng.Range(-20.0, height + 20.0));
+        for (float& v : p) {
+            if (rng.Below(4) == 0) v = std::ldexp(1.0f, static_cast<int>(rng.Below(16))) * (rng.Below(2) ? 1.0f : -1.0f);
+            if (rng.Below(4) == 0) v = std::trunc(v) + 0.5f;
+        }
+        if (rng.Below(2) == 0) {
+            std::swap(p[0], p[2]);
+            std::swap(p[1], p[3]);
+        }
+        float colour[6];
+        for (float& v : colour) v = static_cast<float>(rng.Range(-300.0, 400.0));
+        GuardedCanvas fast(width, height, width + 2, 0x22), reference(width, height, width + 2, 0x22);
+        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        DrawBothWays(path, fast, reference, p, colour);
+        ASSERT_EQ(fast.Hash(), reference.Hash())
+            << "path " << static_cast<int>(path) << ", line " << n << " differs (seed " << Seed << ") on " << width << "x"
+            << height << ": DrawFadeLine(" << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", " << colour[0] << ", " << colour[1] << ", "
+            << colour[2] << ", " << colour[3] << ", " << colour[4] << ", " << colour[5] << ")";
+        ASSERT_TRUE(fast.GuardsIntact());
+    }
 }
 
 }  // namespace

@@ -1,0 +1,201 @@
+// The fast walk of a fading line, shared by the builds of it for each instruction set: the
+// splat routine is a template parameter, so the whole loop is compiled with the instructions
+// of the file that instantiates it. The code lives in an unnamed namespace: each file gets its
+// own copy, compiled with its own flags.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "raster/raster.h"
+#include "raster/walk_jump.h"
+
+namespace nimbrelle {
+
+// Which canvas edges stop a walk once it crosses them.
+enum class Guard { LeftTop, AllEdges, RightBottom };
+
+struct Walk {
+    double x, y;        // position of the next splat
+    double r, g, b;     // colour of the next splat
+    double sx, sy;      // position step, one unit of length, signed toward the far end
+    double kr, kg, kb;  // colour step, signed
+    double len;         // number of unit steps from one end to the other (not a whole number)
+    double w, h;        // canvas size
+    Guard guard;
+};
+
+// The fast walk with the widest splats this processor runs (built with AVX2).
+void RunWalkAvx2(const Walk& k);
+
+namespace {
+
+// One step of a walk: the colour and the position move on.
+inline void Advance(Walk& k)
+{
+    k.r += k.kr;
+    k.g += k.kg;
+    k.b += k.kb;
+    k.x += k.sx;
+    k.y += k.sy;
+}
+
+inline bool GuardHolds(const Walk& k, double x, double y)
+{
+    switch (k.guard) {
+    case Guard::LeftTop: return x >= 0.0 && y >= 0.0;
+    case Guard::AllEdges: return x >= 0.0 && y >= 0.0 && x <= k.w && y <= k.h;
+    case Guard::RightBottom: return x <= k.w && y <= k.h;
+    }
+    return false;
+}
+
+// Steps ahead at which the walk asks for the canvas rows it will splat on: a steep walk
+// reaches a new row at every step, far apart in memory, and the frame has just been written.
+constexpr double PrefetchSteps = 24.0;
+
+inline void PrefetchAhead(const Walk& k)
+{
+    const Canvas& c = BoundCanvas;
+    const double x = k.x + PrefetchSteps * k.sx, y = k.y + PrefetchSteps * k.sy;
+    if (!(x >= 0.0 && y >= 0.0 && x < k.w && y < k.h)) return;
+    // The row below is fetched by a later step, or was by an earlier one.
+    PrefetchPixel(PixelAddress(c, static_cast<int32_t>(x), static_cast<int32_t>(y)));
+}
+
+// True when no later splat of the walk can land on the canvas. Each coordinate moves
+// monotonically (adding a step of fixed sign never moves a rounded sum backwards, and neither
+// does rounding to single precision), so once a coordinate has passed the splat's limit in
+// the direction it is moving, every later point is rejected too.
+inline bool PermanentlyOff(const Walk& k, double x, double y)
+{
+    const double maxX = static_cast<double>(BoundCanvas.width) - 2.0;
+    const double maxY = static_cast<double>(BoundCanvas.height) - 2.0;
+    const double fx = static_cast<float>(x);
+    const double fy = static_cast<float>(y);
+    if (k.sx >= 0.0 && fx > maxX) return true;
+    if (k.sx <= 0.0 && fx < 2.0) return true;
+    if (k.sy >= 0.0 && fy > maxY) return true;
+    if (k.sy <= 0.0 && fy < 2.0) return true;
+    return false;
+}
+
+// At a step whose splat does not land, jumps over every following step whose splat would not
+// land either, as far as the accumulators allow an exact jump and the walk would go on (the
+// guard holds and steps remain). False when no step can be jumped.
+inline bool SkipUnlanded(Walk& k, double& i)
+{
+    double dx, dy, dr, dg, db, di;
+    uint64_t limit = ConstantSteps(k.x, k.sx, dx);
+    limit = std::min(limit, ConstantSteps(k.y, k.sy, dy));
+    limit = std::min(limit, ConstantSteps(k.r, k.kr, dr));
+    limit = std::min(limit, ConstantSteps(k.g, k.kg, dg));
+    limit = std::min(limit, ConstantSteps(k.b, k.kb, db));
+    limit = std::min(limit, ConstantSteps(i, 1.0, di));
+    limit = std::min(limit, uint64_t{1} << 52);
+    if (limit <= 1) return false;
+    // Step n of the jump (n < limit) would be taken, and draw nothing, while this holds: it
+    // holds for a prefix of the steps, as each of its parts does.
+    const auto quiet = [&](uint64_t n) {
+        const auto m = static_cast<double>(n);
+        const double x = k.x + m * dx, y = k.y + m * dy;
+        return i + m * di < k.len && GuardHolds(k, x, y) && !PermanentlyOff(k, x, y) &&
+               !SplatLands(static_cast<float>(x), static_cast<float>(y));
+    };
+    // Step 0 is quiet; find the last quiet step below the limit.
+    uint64_t lo = 0, hi = limit;  // quiet(lo); every step from hi on is beyond the jump
+    while (hi - lo > 1) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        (quiet(mid) ? lo : hi) = mid;
+    }
+    const auto m = static_cast<double>(lo + 1);
+    k.x += m * dx;
+    k.y += m * dy;
+    k.r += m * dr;
+    k.g += m * dg;
+    k.b += m * db;
+    i += m * di;
+    return true;
+}
+
+// At a step whose splat lands, the number of steps from it (at least 1) whose splats all
+// land while the walk goes on, found from exact jumps of the position and the step count.
+inline uint64_t LandingSteps(const Walk& k, double i)
+{
+    constexpr uint64_t MaxRun = uint64_t{1} << 20;
+    if (!(i < 0x1p52)) return 1;
+    double dx, dy;
+    uint64_t limit = std::min({ConstantSteps(k.x, k.sx, dx), ConstantSteps(k.y, k.sy, dy), MaxRun});
+    // The counter is a whole number below 2^52 and goes up by exactly 1: i + n < len holds
+    // for n below ceil(len) - i.
+    if (k.len < 0x1p52) limit = std::min(limit, static_cast<uint64_t>(std::ceil(k.len) - i) - 1);
+    if (limit == 0) return 1;
+    const auto lands = [&](uint64_t n) {
+        const auto m = static_cast<double>(n);
+        const double x = k.x + m * dx, y = k.y + m * dy;
+        return GuardHolds(k, x, y) && SplatLands(static_cast<float>(x), static_cast<float>(y));
+    };
+    uint64_t lo = 0, hi = limit + 1;  // lands(lo); hi is past the last step known exactly
+    while (hi - lo > 1) {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        (lands(mid) ? lo : hi) = mid;
+    }
+    return lo + 1;
+}
+
+// Runs of fewer landing steps than this are walked with the checks at every step.
+constexpr uint64_t MinLandingRun = 8;
+
+// The same splats, with the walk ended once no later splat can land and the stretches where
+// none lands jumped over. The guard, the landing test and PermanentlyOff are written out as
+// bounds held in registers.
+template <class Splat>
+void RunWalk(Walk k)
+{
+    const Canvas& c = BoundCanvas;
+    // A canvas narrower or lower than 4 pixels has no place a splat can land.
+    if (c.width < 4 || c.height < 4) return;
+    constexpr double Inf = HUGE_VAL;
+    const double maxX = static_cast<double>(c.width) - 2.0, maxY = static_cast<double>(c.height) - 2.0;
+    const double guardX0 = k.guard == Guard::RightBottom ? -Inf : 0.0;
+    const double guardY0 = k.guard == Guard::RightBottom ? -Inf : 0.0;
+    const double guardX1 = k.guard == Guard::LeftTop ? Inf : k.w;
+    const double guardY1 = k.guard == Guard::LeftTop ? Inf : k.h;
+    const double offXHigh = k.sx >= 0.0 ? maxX : Inf, offXLow = k.sx <= 0.0 ? 2.0 : -Inf;
+    const double offYHigh = k.sy >= 0.0 ? maxY : Inf, offYLow = k.sy <= 0.0 ? 2.0 : -Inf;
+    double i = 0.0;
+    while (i < k.len) {
+        const double x = k.x, y = k.y;
+        if (!(x >= guardX0 && y >= guardY0 && x <= guardX1 && y <= guardY1)) return;
+        const auto fx = static_cast<float>(x), fy = static_cast<float>(y);
+        const double dfx = fx, dfy = fy;
+        if (dfx > offXHigh || dfx < offXLow || dfy > offYHigh || dfy < offYLow) return;
+        if (dfx >= 2.0 && dfy >= 2.0 && dfx <= maxX && dfy <= maxY) {
+            const uint64_t run = LandingSteps(k, i);
+            if (run >= MinLandingRun) {
+                // Every splat of the run lands and the walk goes on: no checks inside.
+                for (uint64_t n = 0; n < run; ++n) {
+                    PrefetchAhead(k);
+                    Splat::Draw(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
+                                static_cast<float>(k.g), static_cast<float>(k.b));
+                    Advance(k);
+                    i += 1.0;
+                }
+                continue;
+            }
+            PrefetchAhead(k);
+            Splat::Draw(fx, fy, static_cast<float>(k.r), static_cast<float>(k.g), static_cast<float>(k.b));
+        } else if (SkipUnlanded(k, i)) {
+            continue;
+        }
+        Advance(k);
+        i += 1.0;
+        // One of the steps is at least 0.7 long, so a position that no longer moves lies
+        // beyond 2^52 and every remaining splat would land there, off the canvas.
+        if (k.x == x && k.y == y) return;
+    }
+}
+
+}  // namespace
+}  // namespace nimbrelle
