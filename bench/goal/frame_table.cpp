@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "analysis.h"
+#include "nimbrelle/analysis.h"
 #include "demo_signal.h"
 #include "fill.h"
 #include "nimbrelle/module.h"
@@ -88,20 +88,15 @@ FrameData RandomRecord(Rng& rng)
 const std::vector<FrameData>& DemoRecords()
 {
     static const std::vector<FrameData> records = [] {
-        using namespace nimbrelle::host;
-        const std::vector<float> samples = SynthesiseDemo(DemoSampleRate);
-        const auto frames = static_cast<int64_t>(samples.size() / 2);
-        Analyser analyser;
+        using namespace nimbrelle;
+        const std::vector<float> samples = host::SynthesiseDemo(host::DemoSampleRate);
+        const auto sampleFrames = static_cast<int64_t>(samples.size() / 2);
+        const analysis::FrameRate fps{60, 1};
+        analysis::Analyser analyser;
         std::vector<FrameData> out;
-        std::array<float, WindowSize> left{}, right{};
-        for (int64_t start = 0; start < frames; start += DemoSampleRate / 60) {
-            for (int i = 0; i < WindowSize; ++i) {
-                const int64_t s = start - WindowSize + i;
-                left[static_cast<std::size_t>(i)] = s < 0 ? 0.0f : samples[static_cast<std::size_t>(2 * s)];
-                right[static_cast<std::size_t>(i)] = s < 0 ? 0.0f : samples[static_cast<std::size_t>(2 * s + 1)];
-            }
+        for (int64_t n = 0; n * host::DemoSampleRate / 60 < sampleFrames; ++n) {
             FrameData fd;
-            analyser.Analyse(left, right, static_cast<uint32_t>(start * 1000 / DemoSampleRate), fd);
+            analysis::AnalyseFrame(analyser, samples, 2, host::DemoSampleRate, fps, n, fd);
             out.push_back(fd);
         }
         return out;
