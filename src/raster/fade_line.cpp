@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 
@@ -16,9 +17,11 @@ uint64_t ConstantSteps(double v, double s, double& d)
     if (s == 0.0) return Unbounded;
     const double a = std::fabs(v);
     if (!(a >= 0x1p-900 && a < 0x1p900)) return 0;  // zero, tiny, huge or not finite
-    int e = 0;
-    std::frexp(a, &e);                  // a in [2^(e-1), 2^e)
-    const double u = std::ldexp(1.0, e - 53);  // spacing of the binade
+    // a is normal here: with E its biased exponent, a lies in [2^(E-1023), 2^(E-1022)) and the
+    // doubles of that binade are 2^(E-1075) apart. Built from the bits, so no C library
+    // function (whose 32-bit x86 builds use x87 instructions) takes part.
+    const auto biased = static_cast<int>((std::bit_cast<uint64_t>(a) >> 52) & 0x7ff);
+    const double u = std::bit_cast<double>(static_cast<uint64_t>(biased - 52) << 52);  // spacing
     const double t = s / u;                    // exact: a power-of-two scaling
     if (!(std::fabs(t) < 0x1p52)) return 0;
     const auto units = static_cast<uint64_t>(a / u);  // in [2^52, 2^53)
