@@ -182,10 +182,20 @@ constexpr int64_t StreamBytes = int64_t{24} << 20;
 // stamp's whole width, a few times the cost of adding one of its rows.
 constexpr int64_t ChangeCostInRows = 3;
 
-// Sets up the visible stamps; false when the one-pass path does not pay or cannot hold them.
-// On a canvas that is streamed out it always pays: stamping after the clear would read the
-// streamed rows back in.
-bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, bool& grey)
+// True when every channel value of the stamp's picture adds 0 (an intensity of 0 or below
+// 1/255, one that is not a number, or a multiple of 256): on a canvas whose top bytes are clear
+// the stamp changes no pixel.
+bool AddsNothing(const ClippedStamp& c)
+{
+    uint32_t any = 0;
+    for (const uint8_t a : c.amount) any |= a;
+    return any == 0;
+}
+
+// Sets up the visible stamps that add something, and copies them to `kept`; false when the
+// one-pass path does not pay or cannot hold them. On a canvas that is streamed out it always
+// pays: stamping after the clear would read the streamed rows back in.
+bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, bool& grey, GlowStamp* kept)
 {
     visible = 0;
     grey = true;
@@ -193,7 +203,8 @@ bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, b
     int64_t rowWork = 0, changeWork = 0;
     for (int n = 0; n < count; ++n) {
         FieldStamp& f = Stamps[visible];
-        if (!ClipStamp(stamps[n], f.c)) continue;
+        if (!ClipStamp(stamps[n], f.c) || AddsNothing(f.c)) continue;
+        kept[visible] = stamps[n];
         const ClippedStamp& c = f.c;
         const int64_t width = c.jEnd - c.jBegin;
         rowWork += (c.iEnd - c.iBegin) * width;
@@ -234,10 +245,25 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
     // Pixels a stamp touches lose their top byte and untouched ones keep it, which the sums
     // do not track: a background with a top byte takes the two-pass path.
     if (ActiveRasterPath() == RasterPath::Reference || (background >> 24) != 0 || canvas.width <= 0 ||
-        canvas.height <= 0 || !SetUpField(stamps, count, stream, visible, grey) ||
-        !ReserveRow(static_cast<std::size_t>(canvas.width))) {
+        canvas.height <= 0) {
         ClearCanvas(background);
         BlitGlows(stamps, count);
+        return;
+    }
+    // The background's top byte is clear, so stamps that add nothing are left out (a silent
+    // frame's glows all are); the rest are stamped by whichever path pays.
+    GlowStamp kept[MaxFieldStamps];
+    if (!SetUpField(stamps, count, stream, visible, grey, kept)) {
+        ClearCanvas(background);
+        if (count > MaxFieldStamps)
+            BlitGlows(stamps, count);
+        else
+            BlitGlows(kept, visible);
+        return;
+    }
+    if (!ReserveRow(static_cast<std::size_t>(canvas.width))) {
+        ClearCanvas(background);
+        BlitGlows(kept, visible);
         return;
     }
     const auto width = static_cast<std::size_t>(canvas.width);

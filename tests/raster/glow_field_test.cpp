@@ -1,3 +1,4 @@
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -27,6 +28,15 @@ const uint32_t* GreyRamp()
     return image;
 }
 
+// Mostly ordinary intensities; sometimes one whose every amount is 0 (the stamp is left out
+// where the canvas's top bytes are clear) or one that makes the amounts wrap.
+float Intensity(test::Rng& rng)
+{
+    const float special[] = {0.0f, std::numeric_limits<float>::quiet_NaN(), 256.0f, 1.0f / 300.0f, 2.5f};
+    if (rng.Below(4) == 0) return special[rng.Below(std::size(special))];
+    return static_cast<float>(rng.Range(-0.1, 1.6));
+}
+
 struct Shape {
     int width, height;
 };
@@ -53,7 +63,7 @@ TEST(ClearAndBlitGlows, MatchesAClearAndTheLiteralStamps)
             g = GlowStamp{static_cast<int32_t>(rng.Range(-reach, shape.width + reach)),
                           static_cast<int32_t>(rng.Range(-reach, shape.height + reach)),
                           static_cast<float>(large ? rng.Range(150, 1500) : rng.Range(-2, 140)),
-                          image, static_cast<float>(rng.Range(-0.1, 1.6))};
+                          image, Intensity(rng)};
         }
         // Mostly the scene's background; sometimes one with a top byte, which pixels keep
         // only where no stamp lands.
