@@ -21,6 +21,11 @@
 //            clamped to 0-255, added to each channel with saturation (the background has a
 //            clear top byte). FillGreyAmounts fills its runs as FillAmounts does, with up to
 //            GreyAmountsSlack elements past the run.
+//   AddGreyRuns  AddGreySums for a change made of runs: run k adds amounts[k] to the sums of
+//            columns [starts[k], starts[k + 1]), without a row of amounts in between. It may
+//            also store the pixels of up to RowSlack columns past the last run (adding 0 to
+//            their sums), so the rows need that many spare elements; those pixels come out as
+//            they were wherever the row's pixels are their sums' pixels.
 // Every operation is plain integer lane arithmetic (saturating byte adds, 16-bit adds, an
 // unsigned-saturating narrow), so other SIMD instruction sets can follow the same design.
 #pragma once
@@ -71,6 +76,7 @@ inline uint32_t AddSumsPixel(uint16_t* sums, uint64_t amounts)
 }
 
 inline constexpr std::size_t AmountsSlack = 4;
+inline constexpr std::size_t RowSlack = 16;
 inline constexpr std::size_t GreyAmountsSlack = 16;
 
 // One pixel of AddGreySums.
@@ -101,6 +107,9 @@ using FillGreyAmountsFn = void (*)(uint16_t* dst, uint16_t value, std::size_t co
 using AddGreySumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count,
                                uint32_t background);
 using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+// `starts` holds runs + 1 increasing columns; `sums` and `out` are indexed by column.
+using AddGreyRunsFn = void (*)(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                               uint32_t background);
 
 void AddRowScalar(uint32_t* dst, const uint32_t* add, std::size_t count);
 void FillRowScalar(uint32_t* dst, uint32_t value, std::size_t count);
@@ -110,6 +119,8 @@ void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsScalar(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+void AddGreyRunsScalar(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                    uint32_t background);
 
 // Present where the compiler targets SSE2 (always on x86-64; on 32-bit x86 with -msse2).
 bool HaveAddRowSse2();
@@ -121,6 +132,8 @@ void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                    uint32_t background);
 
 // Present on x86 processors with AVX2 (checked at run time).
 bool HaveAddRowAvx2();
@@ -131,6 +144,8 @@ void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                    uint32_t background);
 
 struct RowKernels {
     AddRowFn addRow;
@@ -141,6 +156,7 @@ struct RowKernels {
     AddSumsFn addSums;
     FillGreyAmountsFn fillGreyAmounts;
     AddGreySumsFn addGreySums;
+    AddGreyRunsFn addGreyRuns;
 };
 
 // Orders the streamed stores before anything that follows.

@@ -60,26 +60,56 @@ void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count)
     for (std::size_t i = 0; i < count; i += 16) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), v);
 }
 
+namespace {
+
+// Sixteen grey sums plus sixteen amounts, stored back, and their pixels. The narrowing and
+// spreading work within 128-bit halves: `lo` holds pixels 0-3 and 8-11, `hi` pixels 4-7 and
+// 12-15, put back in order by the cross-half permutations.
+inline void AddGreyBlockAvx2(uint16_t* sums, uint32_t* out, __m256i amounts, __m256i bg)
+{
+    const __m256i mask = _mm256_set1_epi32(0x00FFFFFF);
+    auto* s = reinterpret_cast<__m256i*>(sums);
+    const __m256i sum = _mm256_add_epi16(_mm256_loadu_si256(s), amounts);
+    _mm256_storeu_si256(s, sum);
+    const __m256i bytes = _mm256_packus_epi16(sum, sum);
+    const __m256i pairs = _mm256_unpacklo_epi8(bytes, bytes);
+    const __m256i lo = _mm256_unpacklo_epi16(pairs, pairs), hi = _mm256_unpackhi_epi16(pairs, pairs);
+    const __m256i first = _mm256_permute2x128_si256(lo, hi, 0x20), second = _mm256_permute2x128_si256(lo, hi, 0x31);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(_mm256_adds_epu8(first, bg), mask));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_and_si256(_mm256_adds_epu8(second, bg), mask));
+}
+
+}  // namespace
+
 void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
 {
-    // Sixteen sums per register. The narrowing and spreading work within 128-bit halves:
-    // `lo` holds pixels 0-3 and 8-11, `hi` pixels 4-7 and 12-15, put back in order by the
-    // cross-half permutations.
-    const __m256i bg = _mm256_set1_epi32(static_cast<int>(background)), mask = _mm256_set1_epi32(0x00FFFFFF);
+    const __m256i bg = _mm256_set1_epi32(static_cast<int>(background));
     std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        auto* s = reinterpret_cast<__m256i*>(sums + i);
-        const __m256i sum =
-            _mm256_add_epi16(_mm256_loadu_si256(s), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(amounts + i)));
-        _mm256_storeu_si256(s, sum);
-        const __m256i bytes = _mm256_packus_epi16(sum, sum);
-        const __m256i pairs = _mm256_unpacklo_epi8(bytes, bytes);
-        const __m256i lo = _mm256_unpacklo_epi16(pairs, pairs), hi = _mm256_unpackhi_epi16(pairs, pairs);
-        const __m256i first = _mm256_permute2x128_si256(lo, hi, 0x20), second = _mm256_permute2x128_si256(lo, hi, 0x31);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_and_si256(_mm256_adds_epu8(first, bg), mask));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 8), _mm256_and_si256(_mm256_adds_epu8(second, bg), mask));
-    }
+    for (; i + 16 <= count; i += 16)
+        AddGreyBlockAvx2(sums + i, out + i, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(amounts + i)), bg);
     AddGreySumsSse2(sums + i, out + i, amounts + i, count - i, background);
+}
+
+void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                     uint32_t background)
+{
+    // As AddGreyRunsSse2, sixteen columns a block.
+    const __m256i bg = _mm256_set1_epi32(static_cast<int>(background));
+    const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const int64_t end = starts[runs];
+    int k = 0;
+    for (int64_t x = starts[0]; x < end; x += 16) {
+        __m256i v = _mm256_set1_epi16(static_cast<short>(amounts[k]));
+        int j = k + 1;
+        for (; j < runs && starts[j] < x + 16; ++j) {
+            const __m256i from = _mm256_cmpgt_epi16(lanes, _mm256_set1_epi16(static_cast<short>(starts[j] - x - 1)));
+            v = _mm256_blendv_epi8(v, _mm256_set1_epi16(static_cast<short>(amounts[j])), from);
+        }
+        if (end - x < 16)
+            v = _mm256_andnot_si256(_mm256_cmpgt_epi16(lanes, _mm256_set1_epi16(static_cast<short>(end - x - 1))), v);
+        AddGreyBlockAvx2(sums + x, out + x, v, bg);
+        k = j - 1;  // the run holding column x + 16
+    }
 }
 
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
@@ -116,6 +146,11 @@ void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count) { Fil
 void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
 {
     AddGreySumsScalar(sums, out, amounts, count, background);
+}
+void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                     uint32_t background)
+{
+    AddGreyRunsScalar(sums, out, starts, amounts, runs, background);
 }
 
 #endif

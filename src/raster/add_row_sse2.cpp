@@ -41,22 +41,29 @@ void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, s
     for (std::size_t i = 0; i < count; ++i) out[i] = AddGreySumsPixel(sums[i], amounts[i], background);
 }
 
+void AddGreyRunsScalar(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                       uint32_t background)
+{
+    for (int k = 0; k < runs; ++k)
+        for (int64_t x = starts[k]; x < starts[k + 1]; ++x) out[x] = AddGreySumsPixel(sums[x], amounts[k], background);
+}
+
 const RowKernels& ScalarKernels()
 {
-    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar, FillGreyAmountsScalar, AddGreySumsScalar};
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar, FillGreyAmountsScalar, AddGreySumsScalar, AddGreyRunsScalar};
     return kernels;
 }
 
 const RowKernels& Sse2Kernels()
 {
-    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2, FillGreyAmountsSse2, AddGreySumsSse2};
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2, FillGreyAmountsSse2, AddGreySumsSse2, AddGreyRunsSse2};
     return kernels;
 }
 
 const RowKernels& FastestKernels()
 {
     // Streamed rows keep 16-byte stores: 32-byte streaming stores were slower where measured.
-    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowSse2, FillAmountsAvx2, AddSumsAvx2, FillGreyAmountsAvx2, AddGreySumsAvx2};
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowSse2, FillAmountsAvx2, AddSumsAvx2, FillGreyAmountsAvx2, AddGreySumsAvx2, AddGreyRunsAvx2};
     static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
@@ -132,23 +139,55 @@ void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count)
     for (std::size_t i = 0; i < count; i += 8) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
 }
 
+namespace {
+
+// Eight grey sums plus eight amounts, stored back, narrowed with saturation to bytes and each
+// byte spread over a pixel's three channels (the fourth is masked off).
+inline void AddGreyBlockSse2(uint16_t* sums, uint32_t* out, __m128i amounts, __m128i bg)
+{
+    const __m128i mask = _mm_set1_epi32(0x00FFFFFF);
+    auto* s = reinterpret_cast<__m128i*>(sums);
+    const __m128i sum = _mm_add_epi16(_mm_loadu_si128(s), amounts);
+    _mm_storeu_si128(s, sum);
+    const __m128i bytes = _mm_packus_epi16(sum, sum);
+    const __m128i pairs = _mm_unpacklo_epi8(bytes, bytes);
+    const __m128i lo = _mm_unpacklo_epi16(pairs, pairs), hi = _mm_unpackhi_epi16(pairs, pairs);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_and_si128(_mm_adds_epu8(lo, bg), mask));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_and_si128(_mm_adds_epu8(hi, bg), mask));
+}
+
+}  // namespace
+
 void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
 {
-    // Eight sums per register, narrowed with saturation to bytes and each byte spread over a
-    // pixel's three channels (the fourth is masked off).
-    const __m128i bg = _mm_set1_epi32(static_cast<int>(background)), mask = _mm_set1_epi32(0x00FFFFFF);
+    const __m128i bg = _mm_set1_epi32(static_cast<int>(background));
     std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        auto* s = reinterpret_cast<__m128i*>(sums + i);
-        const __m128i sum = _mm_add_epi16(_mm_loadu_si128(s), _mm_loadu_si128(reinterpret_cast<const __m128i*>(amounts + i)));
-        _mm_storeu_si128(s, sum);
-        const __m128i bytes = _mm_packus_epi16(sum, sum);
-        const __m128i pairs = _mm_unpacklo_epi8(bytes, bytes);
-        const __m128i lo = _mm_unpacklo_epi16(pairs, pairs), hi = _mm_unpackhi_epi16(pairs, pairs);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_and_si128(_mm_adds_epu8(lo, bg), mask));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 4), _mm_and_si128(_mm_adds_epu8(hi, bg), mask));
-    }
+    for (; i + 8 <= count; i += 8)
+        AddGreyBlockSse2(sums + i, out + i, _mm_loadu_si128(reinterpret_cast<const __m128i*>(amounts + i)), bg);
     AddGreySumsScalar(sums + i, out + i, amounts + i, count - i, background);
+}
+
+void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                     uint32_t background)
+{
+    // Blocks of eight columns from the first run's start. A block's amounts are those of the
+    // run it starts in, replaced from each later run's first lane on; lanes at or past the end
+    // of the last run add 0.
+    const __m128i bg = _mm_set1_epi32(static_cast<int>(background));
+    const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    const int64_t end = starts[runs];
+    int k = 0;
+    for (int64_t x = starts[0]; x < end; x += 8) {
+        __m128i v = _mm_set1_epi16(static_cast<short>(amounts[k]));
+        int j = k + 1;
+        for (; j < runs && starts[j] < x + 8; ++j) {
+            const __m128i from = _mm_cmpgt_epi16(lanes, _mm_set1_epi16(static_cast<short>(starts[j] - x - 1)));
+            v = _mm_or_si128(_mm_and_si128(from, _mm_set1_epi16(static_cast<short>(amounts[j]))), _mm_andnot_si128(from, v));
+        }
+        if (end - x < 8) v = _mm_andnot_si128(_mm_cmpgt_epi16(lanes, _mm_set1_epi16(static_cast<short>(end - x - 1))), v);
+        AddGreyBlockSse2(sums + x, out + x, v, bg);
+        k = j - 1;  // the run holding column x + 8
+    }
 }
 
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
@@ -186,6 +225,11 @@ void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count) { Fil
 void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background)
 {
     AddGreySumsScalar(sums, out, amounts, count, background);
+}
+void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
+                     uint32_t background)
+{
+    AddGreyRunsScalar(sums, out, starts, amounts, runs, background);
 }
 
 #endif

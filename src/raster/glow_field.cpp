@@ -33,6 +33,7 @@ struct FieldStamp {
     int64_t runStart[MaxRuns + 1];  // canvas columns: run k is [runStart[k], runStart[k + 1])
     uint32_t runTexel[MaxRuns];     // texel column of run k
     uint64_t runAmounts[MaxRuns];   // RunAmounts that run k adds in the texel row in effect
+    uint16_t runGrey[MaxRuns];      // the same for grey pictures: the one amount
     uint64_t lane[256];             // the amount of each channel value, as the low lane
 };
 
@@ -58,8 +59,8 @@ bool ReserveRow(std::size_t width)
     ReleaseRasterScratch();
     // 16-bit lanes times 4 and 32-bit pixels; a width that would overflow the byte count fails.
     if (width > SIZE_MAX / 16) return false;
-    auto* sums = static_cast<uint16_t*>(std::malloc(width * 4 * sizeof(uint16_t)));
-    auto* row = static_cast<uint32_t*>(std::malloc(width * sizeof(uint32_t)));
+    auto* sums = static_cast<uint16_t*>(std::malloc((width * 4 + RowSlack) * sizeof(uint16_t)));
+    auto* row = static_cast<uint32_t*>(std::malloc((width + RowSlack) * sizeof(uint32_t)));
     auto* amounts = static_cast<uint64_t*>(std::malloc((width + AmountsSlack) * sizeof(uint64_t)));
     auto* greyAmounts = static_cast<uint16_t*>(std::malloc((width + GreyAmountsSlack) * sizeof(uint16_t)));
     if (sums == nullptr || row == nullptr || amounts == nullptr || greyAmounts == nullptr) {
@@ -70,8 +71,8 @@ bool ReserveRow(std::size_t width)
         return false;
     }
     // Touched now, so later frames take no page faults on them.
-    std::memset(sums, 0, width * 4 * sizeof(uint16_t));
-    std::memset(row, 0, width * sizeof(uint32_t));
+    std::memset(sums, 0, (width * 4 + RowSlack) * sizeof(uint16_t));
+    std::memset(row, 0, (width + RowSlack) * sizeof(uint32_t));
     std::memset(amounts, 0, (width + AmountsSlack) * sizeof(uint64_t));
     std::memset(greyAmounts, 0, (width + GreyAmountsSlack) * sizeof(uint16_t));
     Scratch = FieldScratch{sums, row, amounts, greyAmounts, width};
@@ -90,8 +91,11 @@ void SetUpRuns(FieldStamp& f)
     f.runStart[f.runCount] = c.s.x0 + c.jEnd;
 }
 
-// True when every texel of the picture has equal channels. The answer for the last picture
-// asked about is kept: a scene stamps one picture.
+// The channel value of each texel of the last picture IsGrey found grey.
+uint8_t GreyTexels[4096];
+
+// True when every texel of the picture has equal channels, which are then in GreyTexels. The
+// answer for the last picture asked about is kept: a scene stamps one picture.
 bool IsGrey(const uint32_t* image)
 {
     static const uint32_t* checked = nullptr;
@@ -101,10 +105,49 @@ bool IsGrey(const uint32_t* image)
         for (int i = 0; i < 4096; ++i) {
             const uint32_t t = image[i];
             grey = grey && (t & 0xFFu) == ((t >> 8) & 0xFFu) && (t & 0xFFu) == ((t >> 16) & 0xFFu);
+            GreyTexels[i] = static_cast<uint8_t>(t);
         }
         checked = image;
     }
     return grey;
+}
+
+// ChangeRow for grey pictures: one amount per run, from the picture's channel values.
+void ChangeGreyRow(FieldStamp& f, int64_t texelRow, const RowKernels& kernels, uint32_t background)
+{
+    const int runs = f.runCount;
+    uint16_t change[MaxRuns];
+    if (texelRow < 0) {
+        for (int k = 0; k < runs; ++k) change[k] = static_cast<uint16_t>(-f.runGrey[k]);
+        std::fill_n(f.runGrey, runs, uint16_t{0});
+    } else {
+        const uint8_t* texels = GreyTexels + texelRow;
+        for (int k = 0; k < runs; ++k) {
+            const uint16_t now = f.c.amount[texels[f.runTexel[k]]];
+            change[k] = static_cast<uint16_t>(now - f.runGrey[k]);
+            f.runGrey[k] = now;
+        }
+    }
+    int first = 0, last = runs - 1;
+    while (first < runs && change[first] == 0) ++first;
+    while (last >= first && change[last] == 0) --last;
+    if (first > last) return;
+    const int64_t from = f.runStart[first], to = f.runStart[last + 1];
+    // Runs of four columns or more are added straight from their amounts; narrower ones (a
+    // small stamp shows a texel per column) through a row of amounts.
+    if (to - from >= 4 * int64_t{last - first + 1}) {
+        kernels.addGreyRuns(Scratch.sums, Scratch.row, f.runStart + first, change + first, last - first + 1, background);
+        return;
+    }
+    for (int k = first; k <= last; ++k) {
+        const int64_t runFrom = f.runStart[k], runTo = f.runStart[k + 1];
+        if (runTo - runFrom <= 8)
+            FillGreyAmountsShort(Scratch.greyAmounts + runFrom, change[k]);
+        else
+            kernels.fillGreyAmounts(Scratch.greyAmounts + runFrom, change[k], static_cast<std::size_t>(runTo - runFrom));
+    }
+    kernels.addGreySums(Scratch.sums + from, Scratch.row + from, Scratch.greyAmounts + from,
+                        static_cast<std::size_t>(to - from), background);
 }
 
 // Moves stamp f to the texel row of canvas row y (or off the canvas past its last row),
@@ -122,6 +165,10 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
     } else {
         f.nextRow = INT64_MAX;
     }
+    if (grey) {
+        ChangeGreyRow(f, texelRow, kernels, background);
+        return;
+    }
     // The amounts of the new texel row, then the lane-by-lane differences (modulo 2^16).
     const int runs = f.runCount;
     uint64_t change[MaxRuns];
@@ -129,14 +176,10 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
         std::fill_n(change, runs, uint64_t{0});
     } else {
         const uint32_t* texels = c.image + texelRow;
-        if (grey)
-            for (int k = 0; k < runs; ++k) change[k] = f.lane[texels[f.runTexel[k]] & 0xFFu];
-        else
-            for (int k = 0; k < runs; ++k) {
-                const uint32_t texel = texels[f.runTexel[k]];
-                change[k] = f.lane[texel & 0xFFu] | f.lane[(texel >> 8) & 0xFFu] << 16 |
-                            f.lane[(texel >> 16) & 0xFFu] << 32;
-            }
+        for (int k = 0; k < runs; ++k) {
+            const uint32_t texel = texels[f.runTexel[k]];
+            change[k] = f.lane[texel & 0xFFu] | f.lane[(texel >> 8) & 0xFFu] << 16 | f.lane[(texel >> 16) & 0xFFu] << 32;
+        }
     }
     for (int k = 0; k < runs; ++k) {
         const uint64_t now = change[k];
@@ -148,20 +191,6 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
     while (last >= first && change[last] == 0) --last;
     if (first > last) return;
     const int64_t from = f.runStart[first], to = f.runStart[last + 1];
-    if (grey) {
-        for (int k = first; k <= last; ++k) {
-            const int64_t runFrom = f.runStart[k], runTo = f.runStart[k + 1];
-            const auto amount = static_cast<uint16_t>(change[k]);
-            if (runTo - runFrom <= 8) {
-                FillGreyAmountsShort(Scratch.greyAmounts + runFrom, amount);
-            } else {
-                kernels.fillGreyAmounts(Scratch.greyAmounts + runFrom, amount, static_cast<std::size_t>(runTo - runFrom));
-            }
-        }
-        kernels.addGreySums(Scratch.sums + from, Scratch.row + from, Scratch.greyAmounts + from,
-                            static_cast<std::size_t>(to - from), background);
-        return;
-    }
     for (int k = first; k <= last; ++k) {
         const int64_t runFrom = f.runStart[k], runTo = f.runStart[k + 1];
         if (runTo - runFrom <= 4) {
@@ -212,11 +241,13 @@ bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, b
         const int64_t texelRows = ((static_cast<int64_t>(static_cast<uint32_t>(c.iEnd - 1) * c.s.step) >> 6) -
                                    (static_cast<int64_t>(static_cast<uint32_t>(c.iBegin) * c.s.step) >> 6)) + 1;
         changeWork += (texelRows + 1) * width * ChangeCostInRows;
-        grey = grey && IsGrey(c.image);
+        // The grey sums read one picture's channel values: every stamp must show it.
+        grey = grey && c.image == Stamps[0].c.image && IsGrey(c.image);
         f.nextRow = c.s.y0 + c.iBegin;
         f.on = false;
         SetUpRuns(f);
         std::fill_n(f.runAmounts, f.runCount, uint64_t{0});
+        std::fill_n(f.runGrey, f.runCount, uint16_t{0});
         for (int v = 0; v < 256; ++v) f.lane[v] = c.amount[v];
         ++visible;
     }

@@ -162,6 +162,46 @@ TEST(RowKernels, AddGreySumsAddsTheClampedSumToEachChannel)
     }
 }
 
+// Adding runs straight from their amounts equals expanding them into a row of amounts first;
+// past the last run it may rewrite at most RowSlack pixels, and only with what they were.
+TEST(RowKernels, AddGreyRunsEqualsItsRunsExpanded)
+{
+    constexpr uint64_t Seed = 0x6A1B;
+    test::Rng rng(Seed);
+    for (int n = 0; n < 2000; ++n) {
+        const uint32_t background = static_cast<uint32_t>(rng.Next()) & 0x00FFFFFFu;
+        const int runs = 1 + static_cast<int>(rng.Below(12));
+        std::vector<int64_t> starts{static_cast<int64_t>(rng.Below(20))};
+        std::vector<uint16_t> amounts;
+        for (int k = 0; k < runs; ++k) {
+            starts.push_back(starts.back() + 1 + static_cast<int64_t>(rng.Below(n % 3 == 0 ? 3 : 40)));
+            amounts.push_back(static_cast<uint16_t>(static_cast<int32_t>(rng.Below(511)) - 255));
+        }
+        const auto width = static_cast<std::size_t>(starts.back() + static_cast<int64_t>(rng.Below(5)));
+        // Every pixel starts as the pixel of its sum, as the glow rows keep them.
+        std::vector<uint16_t> sums(width + RowSlack);
+        std::vector<uint32_t> out(width + RowSlack);
+        for (std::size_t i = 0; i < sums.size(); ++i) {
+            sums[i] = static_cast<uint16_t>(rng.Below(n % 2 ? 400 : 65536));
+            uint16_t copy = sums[i];
+            out[i] = AddGreySumsPixel(copy, 0, background);
+        }
+        std::vector<uint16_t> expectedSums = sums, row(width + GreyAmountsSlack);
+        std::vector<uint32_t> expectedOut = out;
+        for (int k = 0; k < runs; ++k)
+            for (int64_t x = starts[k]; x < starts[k + 1]; ++x) row[x] = amounts[k];
+        const auto from = static_cast<std::size_t>(starts[0]), to = static_cast<std::size_t>(starts.back());
+        AddGreySumsScalar(expectedSums.data() + from, expectedOut.data() + from, row.data() + from, to - from, background);
+        for (const RowKernels* k : AllKernels) {
+            std::vector<uint16_t> s = sums;
+            std::vector<uint32_t> o = out;
+            k->addGreyRuns(s.data(), o.data(), starts.data(), amounts.data(), runs, background);
+            ASSERT_EQ(s, expectedSums) << "case " << n << " (seed " << Seed << ")";
+            ASSERT_EQ(o, expectedOut) << "case " << n << " (seed " << Seed << ")";
+        }
+    }
+}
+
 // The word-wide saturating add used for splats against AddPixel, amounts carrying included.
 TEST(RowKernels, WordWideSaturationMatchesAddPixel)
 {
