@@ -57,6 +57,7 @@ void AddStampRows(const ClippedStamp& cs, int64_t rowFrom, int64_t rowTo, AddRow
     const Stamp& s = cs.s;
     const int64_t iBegin = std::max(cs.iBegin, rowFrom - s.y0);
     const int64_t iEnd = std::min(cs.iEnd, rowTo - s.y0);
+    const bool grey = IsGreyPicture(cs.image);
     for (int64_t j0 = cs.jBegin; j0 < cs.jEnd; j0 += ChunkColumns) {
         const int64_t n = std::min(ChunkColumns, cs.jEnd - j0);
         uint32_t builtRow = ~0u;
@@ -65,9 +66,13 @@ void AddStampRows(const ClippedStamp& cs, int64_t rowFrom, int64_t rowTo, AddRow
             const uint32_t rowBase = TexelIndex(rowAcc, 0);
             if (rowBase != builtRow) {
                 uint32_t colAcc = static_cast<uint32_t>(j0) * s.step;
-                for (int64_t j = 0; j < n; ++j, colAcc += s.step) {
-                    packed[j] = PackedAmounts(cs, cs.image[TexelIndex(rowAcc, colAcc)]);
-                }
+                // A grey texel adds the same amount to each channel.
+                if (grey)
+                    for (int64_t j = 0; j < n; ++j, colAcc += s.step)
+                        packed[j] = uint32_t{cs.amount[cs.image[TexelIndex(rowAcc, colAcc)] & 0xFFu]} * 0x010101u;
+                else
+                    for (int64_t j = 0; j < n; ++j, colAcc += s.step)
+                        packed[j] = PackedAmounts(cs, cs.image[TexelIndex(rowAcc, colAcc)]);
                 builtRow = rowBase;
             }
             uint32_t* dst = PixelAddress(BoundCanvas, static_cast<int32_t>(s.x0 + j0), static_cast<int32_t>(s.y0 + i));

@@ -91,12 +91,12 @@ void SetUpRuns(FieldStamp& f)
     f.runStart[f.runCount] = c.s.x0 + c.jEnd;
 }
 
-// The channel value of each texel of the last picture IsGrey found grey.
+// The channel value of each texel of the last picture IsGreyPicture was asked about.
 uint8_t GreyTexels[4096];
 
-// True when every texel of the picture has equal channels, which are then in GreyTexels. The
-// answer for the last picture asked about is kept: a scene stamps one picture.
-bool IsGrey(const uint32_t* image)
+}  // namespace
+
+bool IsGreyPicture(const uint32_t* image)
 {
     static const uint32_t* checked = nullptr;
     static bool grey = false;
@@ -111,6 +111,8 @@ bool IsGrey(const uint32_t* image)
     }
     return grey;
 }
+
+namespace {
 
 // ChangeRow for grey pictures: one amount per run, from the picture's channel values.
 void ChangeGreyRow(FieldStamp& f, int64_t texelRow, const RowKernels& kernels, uint32_t background)
@@ -242,7 +244,7 @@ bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, b
                                    (static_cast<int64_t>(static_cast<uint32_t>(c.iBegin) * c.s.step) >> 6)) + 1;
         changeWork += (texelRows + 1) * width * ChangeCostInRows;
         // The grey sums read one picture's channel values: every stamp must show it.
-        grey = grey && c.image == Stamps[0].c.image && IsGrey(c.image);
+        grey = grey && c.image == Stamps[0].c.image && IsGreyPicture(c.image);
         f.nextRow = c.s.y0 + c.iBegin;
         f.on = false;
         SetUpRuns(f);

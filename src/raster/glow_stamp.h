@@ -73,6 +73,10 @@ inline bool ClipStamp(const GlowStamp& g, ClippedStamp& out)
     return true;
 }
 
+// True when every texel of the picture has equal channels. The answer for the last picture
+// asked about is kept (a scene stamps one picture), so alternating pictures cost a scan each.
+bool IsGreyPicture(const uint32_t* image);
+
 // The packed amounts a texel adds.
 inline uint32_t PackedAmounts(const ClippedStamp& cs, uint32_t texel)
 {
