@@ -209,9 +209,11 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
 // 8 MB, stays in a typical last-level cache for the lines and stars drawn next).
 constexpr int64_t StreamBytes = int64_t{24} << 20;
 
-// Work of stamping row by row against that of the texel-row changes: each change updates a
-// stamp's whole width, a few times the cost of adding one of its rows.
-constexpr int64_t ChangeCostInRows = 3;
+// Work of stamping row by row against that of the texel-row changes: a change updates a
+// stamp's whole width in cache-resident rows, about the cost of adding one of its rows to the
+// canvas. Stamps showing a texel row per canvas row (under 64 pixels) are thus stamped row by
+// row, larger ones in one pass.
+constexpr int64_t ChangeCostInRows = 1;
 
 // True when every channel value of the stamp's picture adds 0 (an intensity of 0 or below
 // 1/255, one that is not a number, or a multiple of 256): on a canvas whose top bytes are clear
