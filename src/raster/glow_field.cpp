@@ -34,6 +34,7 @@ struct FieldStamp {
     uint32_t runTexel[MaxRuns];     // texel column of run k
     uint64_t runAmounts[MaxRuns];   // RunAmounts that run k adds in the texel row in effect
     uint16_t runGrey[MaxRuns];      // the same for grey pictures: the one amount
+    bool consecutive;               // run k shows texel column runTexel[0] + k
     uint64_t lane[256];             // the amount of each channel value, as the low lane
 };
 
@@ -124,10 +125,30 @@ void ChangeGreyRow(FieldStamp& f, int64_t texelRow, const RowKernels& kernels, u
         std::fill_n(f.runGrey, runs, uint16_t{0});
     } else {
         const uint8_t* texels = GreyTexels + texelRow;
-        for (int k = 0; k < runs; ++k) {
-            const uint16_t now = f.c.amount[texels[f.runTexel[k]]];
-            change[k] = static_cast<uint16_t>(now - f.runGrey[k]);
-            f.runGrey[k] = now;
+        const uint8_t* amount = f.c.amount;
+        uint16_t* held = f.runGrey;
+        if (f.consecutive) {
+            // Runs show texels runTexel[0], runTexel[0] + 1, ... (a stamp of 64 pixels or more).
+            texels += f.runTexel[0];
+            int k = 0;
+            for (; k + 2 <= runs; k += 2) {
+                const uint16_t a = amount[texels[k]], b = amount[texels[k + 1]];
+                change[k] = static_cast<uint16_t>(a - held[k]);
+                change[k + 1] = static_cast<uint16_t>(b - held[k + 1]);
+                held[k] = a;
+                held[k + 1] = b;
+            }
+            if (k < runs) {
+                const uint16_t a = amount[texels[k]];
+                change[k] = static_cast<uint16_t>(a - held[k]);
+                held[k] = a;
+            }
+        } else {
+            for (int k = 0; k < runs; ++k) {
+                const uint16_t now = amount[texels[f.runTexel[k]]];
+                change[k] = static_cast<uint16_t>(now - held[k]);
+                held[k] = now;
+            }
         }
     }
     int first = 0, last = runs - 1;
@@ -252,6 +273,7 @@ bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, b
         SetUpRuns(f);
         std::fill_n(f.runAmounts, f.runCount, uint64_t{0});
         std::fill_n(f.runGrey, f.runCount, uint16_t{0});
+        f.consecutive = f.runTexel[f.runCount - 1] - f.runTexel[0] == static_cast<uint32_t>(f.runCount - 1);
         for (int v = 0; v < 256; ++v) f.lane[v] = c.amount[v];
         ++visible;
     }
