@@ -1,4 +1,5 @@
 #include "camera/trig.h"
+#include "camera/view_points.h"
 #include "scene/random.h"
 #include "scene/scene.h"
 #include "raster/raster.h"
@@ -32,6 +33,8 @@ struct StarSplat {
     float x, y, u;
 };
 StarSplat Splats[StarCount];
+// Every star's canvas position and depth this frame.
+float ViewX[StarCount], ViewY[StarCount], ViewZ[StarCount];
 constexpr int PrefetchStars = 16;
 
 void PrefetchSplat(const StarSplat& s)
@@ -42,18 +45,36 @@ void PrefetchSplat(const StarSplat& s)
     PrefetchPixel(p + BoundCanvas.pitch);
 }
 
+// The stars are viewed with the widest SIMD the raster path allows; every version gives
+// ViewPoint's results exactly.
+ViewPointsFn StarViewer()
+{
+    switch (ActiveRasterPath()) {
+    case RasterPath::Simd: {
+        static const bool avx2 = HaveViewPointsAvx2();
+        return avx2 ? ViewPointsAvx2 : ViewPointsSse2;
+    }
+    case RasterPath::Sse2: return ViewPointsSse2;
+    case RasterPath::Reference:
+    case RasterPath::Scalar: break;
+    }
+    return ViewPointsScalar;
+}
+
 }  // namespace
 
 void DrawStars()
 {
+    // The positions are read from Stars[] every frame: whoever owns the table may move a star.
+    StarViewer()(SceneCamera, &Stars[0].position, sizeof(Star), StarCount, ViewX, ViewY, ViewZ);
     int count = 0;
-    for (const Star& star : Stars) {
-        const Vector3 s = ViewPoint(SceneCamera, star.position);
-        if (s.z <= 0.0f) continue;  // on or behind the camera plane
-        auto u = static_cast<float>(star.brightness - static_cast<double>(s.z) * static_cast<double>(0.25f));
+    for (int i = 0; i < StarCount; ++i) {
+        const float z = ViewZ[i];
+        if (z <= 0.0f) continue;  // on or behind the camera plane
+        auto u = static_cast<float>(Stars[i].brightness - static_cast<double>(z) * static_cast<double>(0.25f));
         if (u < 0.0f) u = 0.0f;
-        if (star.active != 1) continue;
-        Splats[count++] = StarSplat{s.x, s.y, u};
+        if (Stars[i].active != 1) continue;
+        Splats[count++] = StarSplat{ViewX[i], ViewY[i], u};
     }
     for (int n = 0; n < count; ++n) {
         if (n + PrefetchStars < count) PrefetchSplat(Splats[n + PrefetchStars]);
