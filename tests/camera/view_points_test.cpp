@@ -86,7 +86,7 @@ void ExpectViewPointResults(const Camera& cam, const std::vector<Record>& points
     const std::size_t n = points.size();
     for (const Viewer& viewer : SimdViewers()) {
         std::vector<float> x(n + 1, 7.0f), y(n + 1, 7.0f), z(n + 1, 7.0f);
-        viewer.view(cam, &points[0].position, sizeof(Record), n, x.data(), y.data(), z.data());
+        viewer.view(cam, points.empty() ? nullptr : &points[0].position, sizeof(Record), n, x.data(), y.data(), z.data());
         for (std::size_t i = 0; i < n; ++i) {
             const Vector3 expected = ViewPoint(cam, points[i].position);
             ASSERT_TRUE(Same(x[i], expected.x) && Same(y[i], expected.y) && Same(z[i], expected.z))
