@@ -61,7 +61,7 @@ struct StarSplat {
     float x, y, x2, y2, u;
     uint32_t landing;
 };
-constexpr uint32_t FirstLands = 1, SecondLands = 2, BothLand = 3;
+constexpr uint32_t FirstLands = 1, SecondLands = 2;
 StarSplat Splats[StarCount];
 constexpr int PrefetchStars = 16;
 
@@ -147,7 +147,7 @@ __m128i AddToBlock(__m128i block, __m128i composites)
 // the same.
 void SplatStarSse2(const StarSplat& s)
 {
-    if (s.landing != BothLand) {
+    if (s.landing != (FirstLands | SecondLands)) {
         SplatStar(s);
         return;
     }
