@@ -28,7 +28,9 @@ float RandomValue(test::Rng& rng, double range)
 // and write nothing past the last point.
 void ExpectViewPointResults(const Camera& cam, const std::vector<Star>& stars, int round)
 {
-    const auto same = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); };
+    const auto same = [](float a, float b) {
+        return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+    };
     const std::size_t n = stars.size();
     for (const ViewPointsFn view : {ViewPointsSse2, HaveViewPointsAvx2() ? ViewPointsAvx2 : ViewPointsSse2}) {
         std::vector<float> out(3 * n + 3, 7.0f);  // x, y and z, each followed by a guard
@@ -58,13 +60,16 @@ protected:
 TEST_F(ViewPointsTest, EveryLaneIsViewPoint)
 {
     test::Rng rng(Seed);
-    const auto point = [&](double range) { return Vector3{RandomValue(rng, range), RandomValue(rng, range), RandomValue(rng, range)}; };
+    const auto point = [&](double range) {
+        return Vector3{RandomValue(rng, range), RandomValue(rng, range), RandomValue(rng, range)};
+    };
     for (int round = 0; round < 3000; ++round) {
         cam.positions[0] = point(600);
         cam.targets[0] = point(600);
         UpdateCamera(cam, 0);
         if (rng.Below(4) == 0)
-            for (auto& row : cam.basis.m) row[0] = RandomValue(rng, 2), row[1] = RandomValue(rng, 2), row[2] = RandomValue(rng, 2);
+            for (auto& row : cam.basis.m)
+                for (int c = 0; c < 3; ++c) row[c] = RandomValue(rng, 2);
         cam.nearOffset = rng.Below(2) == 0 ? 0.0f : RandomValue(rng, 0.01);
         cam.focal = rng.Below(8) == 0 ? RandomValue(rng, 300) : static_cast<float>(rng.Range(1, 300));
         cam.scaleX = rng.Range(0, 25), cam.scaleY = rng.Range(0, 25);

@@ -14,7 +14,8 @@ namespace {
 
 // Each fast path must draw the current stars as the literal loop does, on a canvas of random
 // pixels (top bytes included, which drawing clears).
-void ExpectEveryPathDrawsTheLiteralStars(int width, int height, int pitch, uint64_t canvasSeed, const std::string& context)
+void ExpectEveryPathDrawsTheLiteralStars(int width, int height, int pitch, uint64_t canvasSeed,
+                                         const std::string& context)
 {
     const auto draw = [&](RasterPath path) {
         test::GuardedCanvas c(width, height, pitch, 0);
