@@ -43,7 +43,11 @@ struct Sse2Lanes {
         y = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(&a.y), _mm_load_ss(&b.y)));
         z = _mm_cvtps_pd(_mm_unpacklo_ps(_mm_load_ss(&a.z), _mm_load_ss(&b.z)));
     }
-    static void Store(float* out, D v) { _mm_store_sd(reinterpret_cast<double*>(out), _mm_castps_pd(_mm_cvtpd_ps(v))); }
+    // Two floats, stored as one unaligned 64-bit word.
+    static void Store(float* out, D v)
+    {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(_mm_cvtpd_ps(v)));
+    }
 };
 
 }  // namespace
