@@ -10,10 +10,6 @@ void* (*CameraAllocate)(std::size_t bytes) = std::malloc;
 
 namespace {
 
-// Reciprocal of the single-precision -0.001, the divisor used for points at or behind the
-// near plane.
-constexpr double ClampedReciprocal = -999.999952502551;
-
 // Remainder of `frame` by `count` in 0 .. count-1, also for negative frame numbers.
 int32_t FoldFrame(int32_t frame, int32_t count)
 {
@@ -98,8 +94,8 @@ void ProjectPoint(const Camera& camera, Vector3& out, const Vector3& in)
         out.x = static_cast<float>(camera.centerX - x * camera.scaleX / w);
         out.y = static_cast<float>(y * camera.scaleY / w + camera.centerY);
     } else {
-        out.x = static_cast<float>(camera.centerX - x * camera.scaleX * ClampedReciprocal);
-        out.y = static_cast<float>(y * camera.scaleY * ClampedReciprocal + camera.centerY);
+        out.x = static_cast<float>(camera.centerX - x * camera.scaleX * ProjectionClampedReciprocal);
+        out.y = static_cast<float>(y * camera.scaleY * ProjectionClampedReciprocal + camera.centerY);
     }
     out.z = in.z;
 }

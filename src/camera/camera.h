@@ -65,6 +65,9 @@ void ReleaseCamera(Camera& camera);
 // Picks keyframe `frame` of each list (folded into range, negative numbers included), builds
 // the basis looking from the position toward the target and copies the position.
 void UpdateCamera(Camera& camera, int32_t frame);
+// Reciprocal of the single-precision -0.001: ProjectPoint multiplies by it where it does not
+// divide.
+inline constexpr double ProjectionClampedReciprocal = -999.999952502551;
 // Camera space (side, up, depth) to canvas (x, y) with the depth copied. A divisor at or
 // above -0.001 (a point at or behind the near plane) is taken as -0.001.
 void ProjectPoint(const Camera& camera, Vector3& out, const Vector3& in);
