@@ -61,10 +61,18 @@ struct PlainSplat {
 void RunWalkFastest(const Walk& k)
 {
     static const bool avx2 = HaveAddRowAvx2();
-    if (avx2 && ActiveRasterPath() == RasterPath::Simd)
-        RunWalkAvx2(k);
-    else
-        RunWalk<PlainSplat>(k);
+    switch (ActiveRasterPath()) {
+    case RasterPath::Simd:
+        if (avx2)
+            RunWalkAvx2(k);
+        else
+            RunWalkSse2(k);
+        return;
+    case RasterPath::Sse2: RunWalkSse2(k); return;
+    case RasterPath::Reference:
+    case RasterPath::Scalar: break;
+    }
+    RunWalk<PlainSplat>(k);
 }
 
 // Absolute whole-number channel difference over the length: never negative.

@@ -127,6 +127,8 @@ TEST(DrawFadeLine, WalksFromFarAwayEndWhereThePositionStopsMoving)
     EXPECT_EQ(c.CountNot(0), 0);
 }
 
+constexpr RasterPath FastPaths[] = {RasterPath::Scalar, RasterPath::Sse2, RasterPath::Simd};
+
 // Draws a line on `fast` with the given fast path and on `reference` with the literal walk.
 void DrawBothWays(RasterPath path, GuardedCanvas& fast, GuardedCanvas& reference, const float p[4],
                   const float colour[6])
@@ -156,8 +158,8 @@ TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
         }
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-20.0, 400.0));
-        // Both fast walks: with the plain splats and with the widest the machine has.
-        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        // Every fast walk: plain splats, steps formed in SSE2 and in the widest SIMD.
+        const RasterPath path = FastPaths[n % 3];
         DrawBothWays(path, fast, reference, p, colour);
         if (fast.Hash() != reference.Hash()) {
             FAIL() << "path " << static_cast<int>(path) << ", line " << n << " differs (seed 0x5EED1E55): DrawFadeLine("
@@ -232,13 +234,61 @@ TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-300.0, 400.0));
         GuardedCanvas fast(width, height, width + 2, 0x22), reference(width, height, width + 2, 0x22);
-        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        const RasterPath path = FastPaths[n % 3];
         DrawBothWays(path, fast, reference, p, colour);
         ASSERT_EQ(fast.Hash(), reference.Hash())
             << "path " << static_cast<int>(path) << ", line " << n << " differs (seed " << Seed << ") on " << width << "x"
             << height << ": DrawFadeLine(" << p[0] << ", " << p[1] << ", " << p[2] << ", " << p[3] << ", " << colour[0] << ", " << colour[1] << ", "
             << colour[2] << ", " << colour[3] << ", " << colour[4] << ", " << colour[5] << ")";
         ASSERT_TRUE(fast.GuardsIntact());
+    }
+}
+
+// Walks across the canvas, where the fast paths form the splats of a landing run several
+// steps at a time: ends near powers of two and colours ramping through zero, past 255 and
+// from powers of two cut the runs wherever an accumulator changes binade, and short and
+// narrow canvases leave runs of a few steps. Every fast path must draw what the literal walk
+// draws, on a canvas the earlier lines have already saturated in places.
+TEST(DrawFadeLine, LandingRunsFormedTogetherMatchTheLiteralWalk)
+{
+    constexpr uint64_t Seed = 0x7A1C5;
+    test::Rng rng(Seed);
+    struct Shape {
+        int width, height, lines;
+    };
+    // The wide and tall canvases put positions beyond 2^16 and 2^12 on the canvas.
+    const Shape shapes[] = {{4, 4, 300},  {5, 300, 600},   {300, 5, 600}, {257, 190, 3000},
+                            {1, 40, 50},  {40, 1, 50},     {70000, 6, 150}, {7, 4200, 150}};
+    const auto nearPowerOfTwo = [&](int limit) {
+        const int e = static_cast<int>(rng.Below(static_cast<uint32_t>(std::ilogb(limit) + 1)));
+        return static_cast<float>(std::ldexp(1.0, e) + rng.Range(-3.0, 3.0));
+    };
+    int line = 0;
+    for (const Shape& s : shapes) {
+        GuardedCanvas fast(s.width, s.height, s.width + 3, 0x22), reference(s.width, s.height, s.width + 3, 0x22);
+        for (int n = 0; n < s.lines; ++n, ++line) {
+            float p[4];
+            for (int e = 0; e < 4; ++e) {
+                const int size = e % 2 == 0 ? s.width : s.height;
+                p[e] = static_cast<float>(rng.Range(-12.0, size + 12.0));
+                if (rng.Below(3) == 0) p[e] = nearPowerOfTwo(size);
+                if (rng.Below(6) == 0) p[e] = std::trunc(p[e]) + (rng.Below(2) ? 0.5f : 0.0f);
+            }
+            float colour[6];
+            for (float& v : colour) {
+                v = static_cast<float>(rng.Range(-600.0, 900.0));
+                if (rng.Below(4) == 0) v = std::ldexp(1.0f, static_cast<int>(rng.Below(10))) * (rng.Below(4) ? 1.0f : -1.0f);
+                if (rng.Below(8) == 0) v = 0.0f;
+            }
+            const RasterPath path = FastPaths[line % 3];
+            DrawBothWays(path, fast, reference, p, colour);
+            ASSERT_EQ(fast.Hash(), reference.Hash())
+                << "path " << static_cast<int>(path) << ", line " << line << " differs (seed " << Seed << ") on "
+                << s.width << "x" << s.height << ": DrawFadeLine(" << p[0] << ", " << p[1] << ", " << p[2] << ", "
+                << p[3] << ", " << colour[0] << ", " << colour[1] << ", " << colour[2] << ", " << colour[3] << ", "
+                << colour[4] << ", " << colour[5] << ")";
+        }
+        EXPECT_TRUE(fast.GuardsIntact());
     }
 }
 

@@ -1,0 +1,98 @@
+// The fast fading-line walk with landing runs formed two steps to an SSE2 vector: the widest
+// the 32-bit x86 build may assume, so nothing here goes beyond SSE2.
+#include "raster/fade_walk.h"
+#include "raster/splat_block.h"
+
+namespace nimbrelle {
+
+namespace {
+
+#if defined(__SSE2__)
+// Rounds each lane to single precision and back, as a float variable holds it.
+inline __m128d Single(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+
+// Four steps as two halves of two lanes each: every operation is SplatLanded's, in the same
+// order and precision.
+struct Sse2Group {
+    // Weights of top-left, top-right, bottom-left, bottom-right and the channels of two steps,
+    // with the truncated position.
+    struct Half {
+        __m128i ix, iy;
+        __m128d w[4], c[3];
+    };
+
+    static Half Prepare(const __m128d (&v)[5])
+    {
+        Half h;
+        const __m128d fx = Single(v[0]), fy = Single(v[1]);
+        h.ix = _mm_cvttpd_epi32(fx);  // in range: the splat lands
+        h.iy = _mm_cvttpd_epi32(fy);
+        const __m128d half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
+        const __m128d ax = _mm_mul_pd(_mm_sub_pd(fx, _mm_cvtepi32_pd(h.ix)), half);
+        const __m128d ay = _mm_mul_pd(_mm_sub_pd(fy, _mm_cvtepi32_pd(h.iy)), half);
+        const __m128d bx = _mm_sub_pd(one, ax), by = _mm_sub_pd(one, ay);
+        h.w[0] = Single(_mm_mul_pd(bx, by));
+        h.w[1] = Single(_mm_mul_pd(ax, by));
+        h.w[2] = Single(_mm_mul_pd(bx, ay));
+        h.w[3] = Single(_mm_mul_pd(ax, ay));
+        for (int ch = 0; ch < 3; ++ch) h.c[ch] = Single(v[2 + ch]);
+        return h;
+    }
+
+    static void Form(SplatBatch& b, int slot, const __m128d (&lo)[5], const __m128d (&hi)[5])
+    {
+        const Half l = Prepare(lo), h = Prepare(hi);
+        // Pixel j's amount of channel ch for the four steps; out of range gives INT32_MIN.
+        const auto amounts = [&](int j, int ch) {
+            return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_mul_pd(l.w[j], l.c[ch])),
+                                      _mm_cvttpd_epi32(_mm_mul_pd(h.w[j], h.c[ch])));
+        };
+        __m128i composite[4];
+        for (int j = 0; j < 4; ++j)
+            composite[j] = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)),
+                                         amounts(j, 2));
+        StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
+        alignas(16) int32_t ix[4], iy[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm_unpacklo_epi64(l.ix, h.ix));
+        _mm_store_si128(reinterpret_cast<__m128i*>(iy), _mm_unpacklo_epi64(l.iy, h.iy));
+        for (int j = 0; j < 4; ++j) b.offsets[slot + j] = int64_t{iy[j]} * BoundCanvas.pitch + ix[j];
+    }
+
+    static void FromTracks(SplatBatch& b, int slot, const Track (&t)[5], int32_t n, const Walk&)
+    {
+        __m128d lo[5], hi[5];
+        for (int a = 0; a < 5; ++a) {
+            const __m128d base = _mm_set1_pd(t[a].base), d = _mm_set1_pd(t[a].d);
+            const auto m = static_cast<double>(n - t[a].from);
+            lo[a] = _mm_add_pd(base, _mm_mul_pd(_mm_set_pd(m + 1.0, m), d));
+            hi[a] = _mm_add_pd(base, _mm_mul_pd(_mm_set_pd(m + 3.0, m + 2.0), d));
+        }
+        Form(b, slot, lo, hi);
+    }
+
+    static void FromLanes(SplatBatch& b, int slot, const double (&lanes)[5][4], const Walk&)
+    {
+        __m128d lo[5], hi[5];
+        for (int a = 0; a < 5; ++a) {
+            lo[a] = _mm_loadu_pd(&lanes[a][0]);
+            hi[a] = _mm_loadu_pd(&lanes[a][2]);
+        }
+        Form(b, slot, lo, hi);
+    }
+};
+
+struct Sse2Splat {
+    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
+    static void DrawRun(Walk& k, uint64_t run) { DrawLandingRun<Sse2Group>(k, run); }
+};
+#else
+struct Sse2Splat {
+    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
+};
+#endif
+
+}  // namespace
+
+void RunWalkSse2(const Walk& k) { RunWalk<Sse2Splat>(k); }
+
+}  // namespace nimbrelle
