@@ -50,8 +50,30 @@ inline __m256d Single(__m256d v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
 
 // Four steps of a landing run, one to a lane: every operation is SplatLanded's, in the same
 // order and precision.
-struct Avx2Group {
-    static void Form(SplatBatch& b, int slot, const __m256d (&v)[5])
+class Avx2Group {
+public:
+    explicit Avx2Group(int32_t canvasPitch) : pitch(canvasPitch) {}
+
+    void Start(const Track (&t)[5], int32_t n)
+    {
+        for (int a = 0; a < 5; ++a) {
+            const __m256d m = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n - t[a].from)), _mm256_set_pd(3.0, 2.0, 1.0, 0.0));
+            v[a] = _mm256_add_pd(_mm256_set1_pd(t[a].base), _mm256_mul_pd(m, _mm256_set1_pd(t[a].d)));
+            four[a] = _mm256_set1_pd(4.0 * t[a].d);
+        }
+    }
+
+    void Next()
+    {
+        for (int a = 0; a < 5; ++a) v[a] = _mm256_add_pd(v[a], four[a]);
+    }
+
+    void Load(const double (&lanes)[5][4])
+    {
+        for (int a = 0; a < 5; ++a) v[a] = _mm256_loadu_pd(lanes[a]);
+    }
+
+    void Form(SplatBatch& b, int slot) const
     {
         const __m256d fx = Single(v[0]), fy = Single(v[1]);
         const __m128i ix = _mm256_cvttpd_epi32(fx), iy = _mm256_cvttpd_epi32(fy);  // in range: the splat lands
@@ -65,31 +87,20 @@ struct Avx2Group {
         // Pixel j's amount of channel ch for the four steps; out of range gives INT32_MIN.
         const auto amounts = [&](int j, int ch) { return _mm256_cvttpd_epi32(_mm256_mul_pd(w[j], c[ch])); };
         __m128i composite[4];
+#pragma GCC unroll 4
         for (int j = 0; j < 4; ++j)
             composite[j] = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)),
                                          amounts(j, 2));
         StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
         // Offsets iy * pitch + ix in 64 bits.
-        const __m256i rows = _mm256_mul_epi32(_mm256_cvtepi32_epi64(iy), _mm256_set1_epi64x(BoundCanvas.pitch));
+        const __m256i rows = _mm256_mul_epi32(_mm256_cvtepi32_epi64(iy), _mm256_set1_epi64x(pitch));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.offsets + slot), _mm256_add_epi64(rows, _mm256_cvtepi32_epi64(ix)));
     }
 
-    static void FromTracks(SplatBatch& b, int slot, const Track (&t)[5], int32_t n, const Walk&)
-    {
-        __m256d v[5];
-        for (int a = 0; a < 5; ++a) {
-            const __m256d m = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(n - t[a].from)), _mm256_set_pd(3.0, 2.0, 1.0, 0.0));
-            v[a] = _mm256_add_pd(_mm256_set1_pd(t[a].base), _mm256_mul_pd(m, _mm256_set1_pd(t[a].d)));
-        }
-        Form(b, slot, v);
-    }
-
-    static void FromLanes(SplatBatch& b, int slot, const double (&lanes)[5][4], const Walk&)
-    {
-        __m256d v[5];
-        for (int a = 0; a < 5; ++a) v[a] = _mm256_loadu_pd(lanes[a]);
-        Form(b, slot, v);
-    }
+private:
+    __m256d v[5];     // x, y, r, g, b of the four steps
+    __m256d four[5];  // each one's move over four steps
+    int32_t pitch;
 };
 
 void Avx2Splat::DrawRun(Walk& k, uint64_t run) { DrawLandingRun<Avx2Group>(k, run); }

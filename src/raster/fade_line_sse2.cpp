@@ -13,7 +13,10 @@ inline __m128d Single(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
 
 // Four steps as two halves of two lanes each: every operation is SplatLanded's, in the same
 // order and precision.
-struct Sse2Group {
+class Sse2Group {
+public:
+    explicit Sse2Group(int32_t canvasPitch) : pitch(canvasPitch) {}
+
     // Weights of top-left, top-right, bottom-left, bottom-right and the channels of two steps,
     // with the truncated position.
     struct Half {
@@ -39,7 +42,34 @@ struct Sse2Group {
         return h;
     }
 
-    static void Form(SplatBatch& b, int slot, const __m128d (&lo)[5], const __m128d (&hi)[5])
+    void Start(const Track (&t)[5], int32_t n)
+    {
+        for (int a = 0; a < 5; ++a) {
+            const __m128d base = _mm_set1_pd(t[a].base), d = _mm_set1_pd(t[a].d);
+            const auto m = static_cast<double>(n - t[a].from);
+            lo[a] = _mm_add_pd(base, _mm_mul_pd(_mm_set_pd(m + 1.0, m), d));
+            hi[a] = _mm_add_pd(base, _mm_mul_pd(_mm_set_pd(m + 3.0, m + 2.0), d));
+            four[a] = _mm_set1_pd(4.0 * t[a].d);
+        }
+    }
+
+    void Next()
+    {
+        for (int a = 0; a < 5; ++a) {
+            lo[a] = _mm_add_pd(lo[a], four[a]);
+            hi[a] = _mm_add_pd(hi[a], four[a]);
+        }
+    }
+
+    void Load(const double (&lanes)[5][4])
+    {
+        for (int a = 0; a < 5; ++a) {
+            lo[a] = _mm_loadu_pd(&lanes[a][0]);
+            hi[a] = _mm_loadu_pd(&lanes[a][2]);
+        }
+    }
+
+    void Form(SplatBatch& b, int slot) const
     {
         const Half l = Prepare(lo), h = Prepare(hi);
         // Pixel j's amount of channel ch for the four steps; out of range gives INT32_MIN.
@@ -48,6 +78,7 @@ struct Sse2Group {
                                       _mm_cvttpd_epi32(_mm_mul_pd(h.w[j], h.c[ch])));
         };
         __m128i composite[4];
+#pragma GCC unroll 4
         for (int j = 0; j < 4; ++j)
             composite[j] = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)),
                                          amounts(j, 2));
@@ -55,30 +86,13 @@ struct Sse2Group {
         alignas(16) int32_t ix[4], iy[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm_unpacklo_epi64(l.ix, h.ix));
         _mm_store_si128(reinterpret_cast<__m128i*>(iy), _mm_unpacklo_epi64(l.iy, h.iy));
-        for (int j = 0; j < 4; ++j) b.offsets[slot + j] = int64_t{iy[j]} * BoundCanvas.pitch + ix[j];
+        for (int j = 0; j < 4; ++j) b.offsets[slot + j] = int64_t{iy[j]} * pitch + ix[j];
     }
 
-    static void FromTracks(SplatBatch& b, int slot, const Track (&t)[5], int32_t n, const Walk&)
-    {
-        __m128d lo[5], hi[5];
-        for (int a = 0; a < 5; ++a) {
-            const __m128d base = _mm_set1_pd(t[a].base), d = _mm_set1_pd(t[a].d);
-            const auto m = static_cast<double>(n - t[a].from);
-            lo[a] = _mm_add_pd(base, _mm_mul_pd(_mm_set_pd(m + 1.0, m), d));
-            hi[a] = _mm_add_pd(base, _mm_mul_pd(_mm_set_pd(m + 3.0, m + 2.0), d));
-        }
-        Form(b, slot, lo, hi);
-    }
-
-    static void FromLanes(SplatBatch& b, int slot, const double (&lanes)[5][4], const Walk&)
-    {
-        __m128d lo[5], hi[5];
-        for (int a = 0; a < 5; ++a) {
-            lo[a] = _mm_loadu_pd(&lanes[a][0]);
-            hi[a] = _mm_loadu_pd(&lanes[a][2]);
-        }
-        Form(b, slot, lo, hi);
-    }
+private:
+    __m128d lo[5], hi[5];  // x, y, r, g, b of the first two steps and of the last two
+    __m128d four[5];       // each one's move over four steps
+    int32_t pitch;
 };
 
 struct Sse2Splat {

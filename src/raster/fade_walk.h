@@ -280,19 +280,21 @@ inline void StoreComposites(SplatBatch& b, int slot, __m128i c0, __m128i c1, __m
 // as the per-byte minimum of 255 and its start plus everything added), so the order is free:
 // every fourth splat is taken in turn, and splats next to each other, which share pixels, are
 // not each left waiting for the previous one's stores.
-inline void ApplyBatch(const SplatBatch& b, int count)
+inline void ApplyBatch(const SplatBatch& b, int count, uint32_t* pixels, int32_t pitch)
 {
-    const Canvas& c = BoundCanvas;
     for (int first = 0; first < 4; ++first)
         for (int s = first; s < count; s += 4) {
-            uint32_t* top = c.pixels + b.offsets[s];
-            AddBlockSse2(top, top + c.pitch, b.composites[s]);
+            uint32_t* top = pixels + b.offsets[s];
+            AddBlockSse2(top, top + pitch, b.composites[s]);
         }
 }
 
-// The splats of a landing run of `run` steps, each exactly as SplatLanded draws it, with k
-// moved past them. Group forms four steps into a batch, either from the tracks' closed forms
-// at step n or from values given lane by lane.
+// The splats of a landing run of `steps` steps, each exactly as SplatLanded draws it, with k
+// moved past them. A Group holds four consecutive steps' accumulators in SIMD lanes: Start
+// sets them from the tracks' closed forms, Next moves them on four steps (exact while every
+// track stays in its stretch), Load takes them lane by lane, and Form adds the four splats
+// to a batch. Batches are added one behind, so the rows of a batch's splats, asked for as it
+// is formed, have arrived by the time it is added.
 template <class Group>
 void DrawLandingRun(Walk& k, uint64_t steps)
 {
@@ -303,25 +305,43 @@ void DrawLandingRun(Walk& k, uint64_t steps)
     StartTrack(t[2], k.r, k.kr, 0, run);
     StartTrack(t[3], k.g, k.kg, 0, run);
     StartTrack(t[4], k.b, k.kb, 0, run);
-    SplatBatch batch;
-    int filled = 0;
+    const auto firstEnd = [&] {
+        return std::min(std::min(std::min(t[0].until, t[1].until), std::min(t[2].until, t[3].until)), t[4].until);
+    };
+    int32_t until = firstEnd();
+    // Held apart from the canvas record, which the pixel stores might otherwise overwrite.
+    uint32_t* const pixels = BoundCanvas.pixels;
+    const int32_t pitch = BoundCanvas.pitch;
+    Group group(pitch);
+    group.Start(t, 0);
+    SplatBatch batches[2];
+    int current = 0, filled = 0;
+    bool waiting = false;  // the other batch holds splats not yet added
     int32_t n = 0;
     for (; n + 4 <= run; n += 4) {
-        const int32_t until = std::min({t[0].until, t[1].until, t[2].until, t[3].until, t[4].until});
+        SplatBatch& batch = batches[current];
         if (n + 4 <= until) {
-            Group::FromTracks(batch, filled, t, n, k);
+            group.Form(batch, filled);
+            group.Next();
         } else {
             double lanes[5][4];
             TrackGroupLanes(t, n, run, lanes);
-            Group::FromLanes(batch, filled, lanes, k);
+            group.Load(lanes);
+            group.Form(batch, filled);
+            until = firstEnd();
+            group.Start(t, n + 4);
         }
+        for (int j = 0; j < 4; ++j) PrefetchPixel(pixels + batch.offsets[filled + j]);
         filled += 4;
         if (filled == BatchSteps) {
-            ApplyBatch(batch, filled);
+            if (waiting) ApplyBatch(batches[current ^ 1], BatchSteps, pixels, pitch);
+            waiting = true;
+            current ^= 1;
             filled = 0;
         }
     }
-    ApplyBatch(batch, filled);
+    if (waiting) ApplyBatch(batches[current ^ 1], BatchSteps, pixels, pitch);
+    ApplyBatch(batches[current], filled, pixels, pitch);
     k.x = TrackAt(t[0], n);
     k.y = TrackAt(t[1], n);
     k.r = TrackAt(t[2], n);
