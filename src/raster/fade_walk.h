@@ -331,7 +331,8 @@ void DrawLandingRun(Walk& k, uint64_t steps)
             until = firstEnd();
             group.Start(t, n + 4);
         }
-        for (int j = 0; j < 4; ++j) PrefetchPixel(pixels + batch.offsets[filled + j]);
+        const int64_t* formed = batch.offsets + filled;
+        for (int j = 0; j < 4; ++j) PrefetchPixel(pixels + formed[j]);
         filled += 4;
         if (filled == BatchSteps) {
             if (waiting) ApplyBatch(batches[current ^ 1], BatchSteps, pixels, pitch);
