@@ -15,7 +15,12 @@ inline __m128d Single(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
 // order and precision.
 class Sse2Group {
 public:
-    explicit Sse2Group(int32_t canvasPitch) : pitch(canvasPitch) {}
+    explicit Sse2Group(int32_t pitch)
+        : pitchMagnitude(_mm_set1_epi32(static_cast<int>(pitch < 0 ? 0u - static_cast<uint32_t>(pitch)
+                                                                   : static_cast<uint32_t>(pitch)))),
+          pitchSign(_mm_set1_epi32(pitch < 0 ? -1 : 0))
+    {
+    }
 
     // Weights of top-left, top-right, bottom-left, bottom-right and the channels of two steps,
     // with the truncated position.
@@ -83,16 +88,24 @@ public:
             composite[j] = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)),
                                          amounts(j, 2));
         StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
-        alignas(16) int32_t ix[4], iy[4];
-        _mm_store_si128(reinterpret_cast<__m128i*>(ix), _mm_unpacklo_epi64(l.ix, h.ix));
-        _mm_store_si128(reinterpret_cast<__m128i*>(iy), _mm_unpacklo_epi64(l.iy, h.iy));
-        for (int j = 0; j < 4; ++j) b.offsets[slot + j] = int64_t{iy[j]} * pitch + ix[j];
+        // Offsets iy * pitch + ix in 64 bits. Both coordinates are at least 2, so SSE2's
+        // unsigned multiply takes the pitch's magnitude and the sign is applied after.
+        const __m128i ix = _mm_unpacklo_epi64(l.ix, h.ix), iy = _mm_unpacklo_epi64(l.iy, h.iy);
+        const __m128i rows02 = _mm_mul_epu32(iy, pitchMagnitude);
+        const __m128i rows13 = _mm_mul_epu32(_mm_srli_epi64(iy, 32), pitchMagnitude);
+        const __m128i off02 = _mm_add_epi64(_mm_sub_epi64(_mm_xor_si128(rows02, pitchSign), pitchSign),
+                                            _mm_and_si128(ix, _mm_set_epi32(0, -1, 0, -1)));
+        const __m128i off13 = _mm_add_epi64(_mm_sub_epi64(_mm_xor_si128(rows13, pitchSign), pitchSign),
+                                            _mm_srli_epi64(ix, 32));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b.offsets + slot), _mm_unpacklo_epi64(off02, off13));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b.offsets + slot + 2), _mm_unpackhi_epi64(off02, off13));
     }
 
 private:
     __m128d lo[5], hi[5];  // x, y, r, g, b of the first two steps and of the last two
-    __m128d four[5];       // each one's move over four steps
-    int32_t pitch;
+    __m128d four[5];         // each one's move over four steps
+    __m128i pitchMagnitude;  // |pitch| in each 32-bit lane
+    __m128i pitchSign;       // all ones when the pitch is negative
 };
 
 struct Sse2Splat {

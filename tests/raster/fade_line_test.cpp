@@ -129,15 +129,24 @@ TEST(DrawFadeLine, WalksFromFarAwayEndWhereThePositionStopsMoving)
 
 constexpr RasterPath FastPaths[] = {RasterPath::Scalar, RasterPath::Sse2, RasterPath::Simd};
 
+// Binds a canvas top-down, or bottom-up as a host with a negative pitch does.
+void BindCanvasOf(GuardedCanvas& c, bool bottomUp)
+{
+    if (bottomUp)
+        BindCanvas(c.Pixels() + (c.height - 1) * c.pitch, c.width, c.height, -c.pitch);
+    else
+        c.Bind();
+}
+
 // Draws a line on `fast` with the given fast path and on `reference` with the literal walk.
 void DrawBothWays(RasterPath path, GuardedCanvas& fast, GuardedCanvas& reference, const float p[4],
-                  const float colour[6])
+                  const float colour[6], bool bottomUp = false)
 {
-    fast.Bind();
+    BindCanvasOf(fast, bottomUp);
     SelectRasterPath(path);
     DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
     SelectRasterPath(RasterPath::Simd);
-    reference.Bind();
+    BindCanvasOf(reference, bottomUp);
     DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4],
                           colour[5]);
 }
@@ -248,7 +257,8 @@ TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
 // steps at a time: ends near powers of two and colours ramping through zero, past 255 and
 // from powers of two cut the runs wherever an accumulator changes binade, and short and
 // narrow canvases leave runs of a few steps. Every fast path must draw what the literal walk
-// draws, on a canvas the earlier lines have already saturated in places.
+// draws, on a canvas the earlier lines have already saturated in places, bound top-down and
+// (every fifth line) bottom-up.
 TEST(DrawFadeLine, LandingRunsFormedTogetherMatchTheLiteralWalk)
 {
     constexpr uint64_t Seed = 0x7A1C5;
@@ -281,7 +291,7 @@ TEST(DrawFadeLine, LandingRunsFormedTogetherMatchTheLiteralWalk)
                 if (rng.Below(8) == 0) v = 0.0f;
             }
             const RasterPath path = FastPaths[line % 3];
-            DrawBothWays(path, fast, reference, p, colour);
+            DrawBothWays(path, fast, reference, p, colour, line % 5 == 0);
             ASSERT_EQ(fast.Hash(), reference.Hash())
                 << "path " << static_cast<int>(path) << ", line " << line << " differs (seed " << Seed << ") on "
                 << s.width << "x" << s.height << ": DrawFadeLine(" << p[0] << ", " << p[1] << ", " << p[2] << ", "
