@@ -53,11 +53,6 @@ void RunWalkReference(Walk k)
     }
 }
 
-// Splats with SSE2 where the build has it.
-struct PlainSplat {
-    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
-};
-
 void RunWalkFastest(const Walk& k)
 {
     static const bool avx2 = HaveAddRowAvx2();

@@ -86,12 +86,7 @@ public:
         const __m256d c[3] = {Single(v[2]), Single(v[3]), Single(v[4])};
         // Pixel j's amount of channel ch for the four steps; out of range gives INT32_MIN.
         const auto amounts = [&](int j, int ch) { return _mm256_cvttpd_epi32(_mm256_mul_pd(w[j], c[ch])); };
-        __m128i composite[4];
-#pragma GCC unroll 4
-        for (int j = 0; j < 4; ++j)
-            composite[j] = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)),
-                                         amounts(j, 2));
-        StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
+        StoreComposites(b, slot, amounts);
         // Offsets iy * pitch + ix in 64 bits.
         const __m256i rows = _mm256_mul_epi32(_mm256_cvtepi32_epi64(iy), _mm256_set1_epi64x(pitch));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.offsets + slot), _mm256_add_epi64(rows, _mm256_cvtepi32_epi64(ix)));
@@ -105,9 +100,7 @@ private:
 
 void Avx2Splat::DrawRun(Walk& k, uint64_t run) { DrawLandingRun<Avx2Group>(k, run); }
 #else
-struct Avx2Splat {
-    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
-};
+using Avx2Splat = PlainSplat;
 #endif
 
 }  // namespace

@@ -82,12 +82,7 @@ public:
             return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_mul_pd(l.w[j], l.c[ch])),
                                       _mm_cvttpd_epi32(_mm_mul_pd(h.w[j], h.c[ch])));
         };
-        __m128i composite[4];
-#pragma GCC unroll 4
-        for (int j = 0; j < 4; ++j)
-            composite[j] = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)),
-                                         amounts(j, 2));
-        StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
+        StoreComposites(b, slot, amounts);
         // Offsets iy * pitch + ix in 64 bits. Both coordinates are at least 2, so SSE2's
         // unsigned multiply takes the pitch's magnitude and the sign is applied after.
         const __m128i ix = _mm_unpacklo_epi64(l.ix, h.ix), iy = _mm_unpacklo_epi64(l.iy, h.iy);
@@ -108,14 +103,11 @@ private:
     __m128i pitchSign;       // all ones when the pitch is negative
 };
 
-struct Sse2Splat {
-    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
+struct Sse2Splat : PlainSplat {
     static void DrawRun(Walk& k, uint64_t run) { DrawLandingRun<Sse2Group>(k, run); }
 };
 #else
-struct Sse2Splat {
-    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
-};
+using Sse2Splat = PlainSplat;
 #endif
 
 }  // namespace

@@ -59,6 +59,11 @@ inline bool GuardHolds(const Walk& k, double x, double y)
     return false;
 }
 
+// Splats drawn one at a time: with SSE2 where the build has it.
+struct PlainSplat {
+    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
+};
+
 // Steps ahead at which the walk asks for the canvas rows it will splat on: a steep walk
 // reaches a new row at every step, far apart in memory, and the frame has just been written.
 constexpr double PrefetchSteps = 24.0;
@@ -274,6 +279,20 @@ inline void StoreComposites(SplatBatch& b, int slot, __m128i c0, __m128i c1, __m
     b.composites[slot + 1] = _mm_unpackhi_epi64(t0, t1);
     b.composites[slot + 2] = _mm_unpacklo_epi64(t2, t3);
     b.composites[slot + 3] = _mm_unpackhi_epi64(t2, t3);
+}
+
+// Packs the amounts of four pixels for four steps, amounts(j, channel) giving pixel j's amounts
+// of red, green or blue (0, 1, 2) with a lane per step, as Composite does, and stores them one
+// vector per step.
+template <class Amounts>
+inline void StoreComposites(SplatBatch& b, int slot, const Amounts& amounts)
+{
+    __m128i composite[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+        composite[j] =
+            _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)), amounts(j, 2));
+    StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
 }
 
 // Adds the first `count` splats of a batch. Saturating byte additions commute (a pixel ends
