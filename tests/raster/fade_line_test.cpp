@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -300,6 +301,36 @@ TEST(DrawFadeLine, LandingRunsFormedTogetherMatchTheLiteralWalk)
         }
         EXPECT_TRUE(fast.GuardsIntact());
     }
+}
+
+// Single runs thousands of steps long, from near the canvas corner across to its far side:
+// the position passes every power of two from 2 up and the colours ramp through zero, so the
+// accumulators leave their binades many times inside one run and the walk goes on across
+// many batches of splats. Each fast path must draw exactly what the literal walk draws.
+TEST(DrawFadeLine, LongRunsAcrossManyBinadesMatchTheLiteralWalk)
+{
+    struct Line {
+        int width, height;
+        float p[4], colour[6];
+    };
+    const Line lines[] = {
+        {4100, 8, {2.25f, 2.5f, 4099.0f, 5.75f}, {-700.0f, 300.0f, 255.0f, 900.0f, -0.5f, 0.0f}},
+        {4100, 8, {4097.5f, 5.0f, 2.0f, 2.0f}, {0.0f, 0.0f, 0.0f, 255.0f, 128.0f, 1.0f}},
+        {8, 4100, {3.0f, 2.0f, 4.75f, 4099.5f}, {64.0f, -64.0f, 511.0f, -300.0f, 1000.0f, 2.0f}},
+        {1500, 1400, {2.0f, 1397.0f, 1497.0f, 2.0f}, {1.0f, 2.0f, 4.0f, 512.0f, 256.0f, 128.0f}},
+        {1500, 1400, {-300.0f, -200.0f, 1800.0f, 1600.0f}, {1e6f, -1e6f, 3e9f, 0.0f, 0.0f, 0.0f}},
+    };
+    for (const Line& line : lines)
+        for (const RasterPath path : FastPaths) {
+            GuardedCanvas fast(line.width, line.height, line.width + 1, 0x22),
+                reference(line.width, line.height, line.width + 1, 0x22);
+            DrawBothWays(path, fast, reference, line.p, line.colour);
+            ASSERT_EQ(fast.Hash(), reference.Hash())
+                << "path " << static_cast<int>(path) << " differs on " << line.width << "x" << line.height
+                << ": DrawFadeLine(" << line.p[0] << ", " << line.p[1] << ", " << line.p[2] << ", " << line.p[3]
+                << ", ...)";
+            EXPECT_GT(reference.CountNot(0x22), std::max(line.width, line.height));  // the run was long
+        }
 }
 
 }  // namespace
