@@ -1,4 +1,5 @@
-// The fast fading-line walk with AVX2 splats. Built with -mavx2 for this file alone; called
+// The fast fading-line walk with AVX2: landing runs formed four steps to a vector, and single
+// splats with the four weights in one vector. Built with -mavx2 for this file alone; called
 // only when the processor has AVX2.
 #include "raster/fade_walk.h"
 #include "raster/splat_block.h"

@@ -22,31 +22,6 @@ public:
     {
     }
 
-    // Weights of top-left, top-right, bottom-left, bottom-right and the channels of two steps,
-    // with the truncated position.
-    struct Half {
-        __m128i ix, iy;
-        __m128d w[4], c[3];
-    };
-
-    static Half Prepare(const __m128d (&v)[5])
-    {
-        Half h;
-        const __m128d fx = Single(v[0]), fy = Single(v[1]);
-        h.ix = _mm_cvttpd_epi32(fx);  // in range: the splat lands
-        h.iy = _mm_cvttpd_epi32(fy);
-        const __m128d half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
-        const __m128d ax = _mm_mul_pd(_mm_sub_pd(fx, _mm_cvtepi32_pd(h.ix)), half);
-        const __m128d ay = _mm_mul_pd(_mm_sub_pd(fy, _mm_cvtepi32_pd(h.iy)), half);
-        const __m128d bx = _mm_sub_pd(one, ax), by = _mm_sub_pd(one, ay);
-        h.w[0] = Single(_mm_mul_pd(bx, by));
-        h.w[1] = Single(_mm_mul_pd(ax, by));
-        h.w[2] = Single(_mm_mul_pd(bx, ay));
-        h.w[3] = Single(_mm_mul_pd(ax, ay));
-        for (int ch = 0; ch < 3; ++ch) h.c[ch] = Single(v[2 + ch]);
-        return h;
-    }
-
     void Start(const Track (&t)[5], int32_t n)
     {
         for (int a = 0; a < 5; ++a) {
@@ -97,7 +72,32 @@ public:
     }
 
 private:
-    __m128d lo[5], hi[5];  // x, y, r, g, b of the first two steps and of the last two
+    // Weights of top-left, top-right, bottom-left, bottom-right and the channels of two steps,
+    // with the truncated position.
+    struct Half {
+        __m128i ix, iy;
+        __m128d w[4], c[3];
+    };
+
+    static Half Prepare(const __m128d (&v)[5])
+    {
+        Half h;
+        const __m128d fx = Single(v[0]), fy = Single(v[1]);
+        h.ix = _mm_cvttpd_epi32(fx);  // in range: the splat lands
+        h.iy = _mm_cvttpd_epi32(fy);
+        const __m128d half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
+        const __m128d ax = _mm_mul_pd(_mm_sub_pd(fx, _mm_cvtepi32_pd(h.ix)), half);
+        const __m128d ay = _mm_mul_pd(_mm_sub_pd(fy, _mm_cvtepi32_pd(h.iy)), half);
+        const __m128d bx = _mm_sub_pd(one, ax), by = _mm_sub_pd(one, ay);
+        h.w[0] = Single(_mm_mul_pd(bx, by));
+        h.w[1] = Single(_mm_mul_pd(ax, by));
+        h.w[2] = Single(_mm_mul_pd(bx, ay));
+        h.w[3] = Single(_mm_mul_pd(ax, ay));
+        for (int ch = 0; ch < 3; ++ch) h.c[ch] = Single(v[2 + ch]);
+        return h;
+    }
+
+    __m128d lo[5], hi[5];    // x, y, r, g, b of the first two steps and of the last two
     __m128d four[5];         // each one's move over four steps
     __m128i pitchMagnitude;  // |pitch| in each 32-bit lane
     __m128i pitchSign;       // all ones when the pitch is negative
