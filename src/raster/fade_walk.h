@@ -313,7 +313,8 @@ inline void ApplyBatch(const SplatBatch& b, int count, uint32_t* pixels, int32_t
 // sets them from the tracks' closed forms, Next moves them on four steps (exact while every
 // track stays in its stretch), Load takes them lane by lane, and Form adds the four splats
 // to a batch. Batches are added one behind, so the rows of a batch's splats, asked for as it
-// is formed, have arrived by the time it is added.
+// is formed (both rows: along a shallow walk the lower one is not the next splat's upper one),
+// have arrived by the time it is added.
 template <class Group>
 void DrawLandingRun(Walk& k, uint64_t steps)
 {
@@ -351,7 +352,10 @@ void DrawLandingRun(Walk& k, uint64_t steps)
             group.Start(t, n + 4);
         }
         const int64_t* formed = batch.offsets + filled;
-        for (int j = 0; j < 4; ++j) PrefetchPixel(pixels + formed[j]);
+        for (int j = 0; j < 4; ++j) {
+            PrefetchPixel(pixels + formed[j]);
+            PrefetchPixel(pixels + formed[j] + pitch);
+        }
         filled += 4;
         if (filled == BatchSteps) {
             if (waiting) ApplyBatch(batches[current ^ 1], BatchSteps, pixels, pitch);
