@@ -53,18 +53,21 @@ void RunWalkReference(Walk k)
     }
 }
 
-// Splats with SSE2 where the build has it.
-struct PlainSplat {
-    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
-};
-
 void RunWalkFastest(const Walk& k)
 {
     static const bool avx2 = HaveAddRowAvx2();
-    if (avx2 && ActiveRasterPath() == RasterPath::Simd)
-        RunWalkAvx2(k);
-    else
-        RunWalk<PlainSplat>(k);
+    switch (ActiveRasterPath()) {
+    case RasterPath::Simd:
+        if (avx2)
+            RunWalkAvx2(k);
+        else
+            RunWalkSse2(k);
+        return;
+    case RasterPath::Sse2: RunWalkSse2(k); return;
+    case RasterPath::Reference:
+    case RasterPath::Scalar: break;
+    }
+    RunWalk<PlainSplat>(k);
 }
 
 // Absolute whole-number channel difference over the length: never negative.

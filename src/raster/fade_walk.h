@@ -8,7 +8,12 @@
 #include <cmath>
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "raster/raster.h"
+#include "raster/splat_block.h"
 #include "raster/walk_jump.h"
 
 namespace nimbrelle {
@@ -28,6 +33,9 @@ struct Walk {
 
 // The fast walk with the widest splats this processor runs (built with AVX2).
 void RunWalkAvx2(const Walk& k);
+
+// The fast walk limited to SSE2, the widest the 32-bit x86 build may assume.
+void RunWalkSse2(const Walk& k);
 
 namespace {
 
@@ -50,6 +58,11 @@ inline bool GuardHolds(const Walk& k, double x, double y)
     }
     return false;
 }
+
+// Splats drawn one at a time: with SSE2 where the build has it.
+struct PlainSplat {
+    static void Draw(float x, float y, float r, float g, float b) { SplatLanded(x, y, r, g, b); }
+};
 
 // Steps ahead at which the walk asks for the canvas rows it will splat on: a steep walk
 // reaches a new row at every step, far apart in memory, and the frame has just been written.
@@ -175,12 +188,17 @@ void RunWalk(Walk k)
             const uint64_t run = LandingSteps(k, i);
             if (run >= MinLandingRun) {
                 // Every splat of the run lands and the walk goes on: no checks inside.
-                for (uint64_t n = 0; n < run; ++n) {
-                    PrefetchAhead(k);
-                    Splat::Draw(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
-                                static_cast<float>(k.g), static_cast<float>(k.b));
-                    Advance(k);
-                    i += 1.0;
+                if constexpr (requires { Splat::DrawRun(k, run); }) {
+                    Splat::DrawRun(k, run);
+                    i += static_cast<double>(static_cast<int32_t>(run));  // run <= 2^20
+                } else {
+                    for (uint64_t n = 0; n < run; ++n) {
+                        PrefetchAhead(k);
+                        Splat::Draw(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r),
+                                    static_cast<float>(k.g), static_cast<float>(k.b));
+                        Advance(k);
+                        i += 1.0;
+                    }
                 }
                 continue;
             }
@@ -196,6 +214,170 @@ void RunWalk(Walk k)
         if (k.x == x && k.y == y) return;
     }
 }
+
+#if defined(__SSE2__)
+// Landing runs with their steps formed several at a time in SIMD lanes.
+//
+// Inside a landing run every accumulator moves by a constant exact amount while it stays in
+// its binade, so step n's value is computed directly as base + (n - from) * d rather than by
+// n additions: steps no longer wait for each other. Where an accumulator would leave its
+// binade within a group of steps, that group's values are taken by plain additions and the
+// accumulator's stretch starts again after them.
+
+// One accumulator across a landing run: for steps n in [from, until] (counted from the run's
+// first splat) its value is base + (n - from) * d, exactly what repeated additions of s give.
+struct Track {
+    double base, s, d;
+    int32_t from, until;
+};
+
+// Starts a track at step n (n <= end) with value v, its stretch ending by step `end`.
+inline void StartTrack(Track& t, double v, double s, int32_t n, int32_t end)
+{
+    t.base = v;
+    t.s = s;
+    t.from = n;
+    const uint64_t steps = ConstantSteps(v, s, t.d);
+    t.until = n + static_cast<int32_t>(std::min<uint64_t>(steps, static_cast<uint64_t>(end - n)));
+}
+
+inline double TrackAt(const Track& t, int32_t n) { return t.base + static_cast<double>(n - t.from) * t.d; }
+
+// A group of four steps: the tracks' values at steps n .. n+3, one array per accumulator
+// (x, y, r, g, b), and each track moved on so that it holds step n + 4 again.
+inline void TrackGroupLanes(Track (&t)[5], int32_t n, int32_t end, double (&lanes)[5][4])
+{
+    for (int a = 0; a < 5; ++a) {
+        if (n + 4 <= t[a].until) {
+            for (int j = 0; j < 4; ++j) lanes[a][j] = TrackAt(t[a], n + j);
+            continue;
+        }
+        double v = TrackAt(t[a], n);
+        for (int j = 0; j < 4; ++j) {
+            lanes[a][j] = v;
+            v += t[a].s;
+        }
+        StartTrack(t[a], v, t[a].s, n + 4, end);
+    }
+}
+
+// Formed splats waiting to be added: for each, the composites of its four pixels (top-left,
+// top-right, bottom-left, bottom-right) and the offset of its top-left pixel.
+constexpr int BatchSteps = 16;
+struct SplatBatch {
+    __m128i composites[BatchSteps];
+    int64_t offsets[BatchSteps];
+};
+
+// Stores four composite vectors, one per pixel of the block with a lane per step, as one
+// vector per step.
+inline void StoreComposites(SplatBatch& b, int slot, __m128i c0, __m128i c1, __m128i c2, __m128i c3)
+{
+    const __m128i t0 = _mm_unpacklo_epi32(c0, c1), t1 = _mm_unpacklo_epi32(c2, c3);
+    const __m128i t2 = _mm_unpackhi_epi32(c0, c1), t3 = _mm_unpackhi_epi32(c2, c3);
+    b.composites[slot] = _mm_unpacklo_epi64(t0, t1);
+    b.composites[slot + 1] = _mm_unpackhi_epi64(t0, t1);
+    b.composites[slot + 2] = _mm_unpacklo_epi64(t2, t3);
+    b.composites[slot + 3] = _mm_unpackhi_epi64(t2, t3);
+}
+
+// Packs the amounts of four pixels for four steps, amounts(j, channel) giving pixel j's amounts
+// of red, green or blue (0, 1, 2) with a lane per step, as Composite does, and stores them one
+// vector per step.
+template <class Amounts>
+inline void StoreComposites(SplatBatch& b, int slot, const Amounts& amounts)
+{
+    __m128i composite[4];
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; ++j)
+        composite[j] =
+            _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)), amounts(j, 2));
+    StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
+}
+
+// Adds the first `count` splats of a batch. Saturating byte additions commute (a pixel ends
+// as the per-byte minimum of 255 and its start plus everything added), so the order is free:
+// every fourth splat is taken in turn, and splats next to each other, which share pixels, are
+// not each left waiting for the previous one's stores.
+inline void ApplyBatch(const SplatBatch& b, int count, uint32_t* pixels, int32_t pitch)
+{
+    for (int first = 0; first < 4; ++first)
+        for (int s = first; s < count; s += 4) {
+            uint32_t* top = pixels + b.offsets[s];
+            AddBlockSse2(top, top + pitch, b.composites[s]);
+        }
+}
+
+// The splats of a landing run of `steps` steps, each exactly as SplatLanded draws it, with k
+// moved past them. A Group holds four consecutive steps' accumulators in SIMD lanes: Start
+// sets them from the tracks' closed forms, Next moves them on four steps (exact while every
+// track stays in its stretch), Load takes them lane by lane, and Form adds the four splats
+// to a batch. Batches are added one behind, so the rows of a batch's splats, asked for as it
+// is formed (both rows: along a shallow walk the lower one is not the next splat's upper one),
+// have arrived by the time it is added.
+template <class Group>
+void DrawLandingRun(Walk& k, uint64_t steps)
+{
+    const auto run = static_cast<int32_t>(steps);  // LandingSteps gives at most 2^20
+    Track t[5];
+    StartTrack(t[0], k.x, k.sx, 0, run);
+    StartTrack(t[1], k.y, k.sy, 0, run);
+    StartTrack(t[2], k.r, k.kr, 0, run);
+    StartTrack(t[3], k.g, k.kg, 0, run);
+    StartTrack(t[4], k.b, k.kb, 0, run);
+    const auto firstEnd = [&] {
+        return std::min(std::min(std::min(t[0].until, t[1].until), std::min(t[2].until, t[3].until)), t[4].until);
+    };
+    int32_t until = firstEnd();
+    // Held apart from the canvas record, which the pixel stores might otherwise overwrite.
+    uint32_t* const pixels = BoundCanvas.pixels;
+    const int32_t pitch = BoundCanvas.pitch;
+    Group group(pitch);
+    group.Start(t, 0);
+    SplatBatch batches[2];
+    int current = 0, filled = 0;
+    bool waiting = false;  // the other batch holds splats not yet added
+    int32_t n = 0;
+    for (; n + 4 <= run; n += 4) {
+        SplatBatch& batch = batches[current];
+        if (n + 4 <= until) {
+            group.Form(batch, filled);
+            group.Next();
+        } else {
+            double lanes[5][4];
+            TrackGroupLanes(t, n, run, lanes);
+            group.Load(lanes);
+            group.Form(batch, filled);
+            until = firstEnd();
+            group.Start(t, n + 4);
+        }
+        const int64_t* formed = batch.offsets + filled;
+        for (int j = 0; j < 4; ++j) {
+            PrefetchPixel(pixels + formed[j]);
+            PrefetchPixel(pixels + formed[j] + pitch);
+        }
+        filled += 4;
+        if (filled == BatchSteps) {
+            if (waiting) ApplyBatch(batches[current ^ 1], BatchSteps, pixels, pitch);
+            waiting = true;
+            current ^= 1;
+            filled = 0;
+        }
+    }
+    if (waiting) ApplyBatch(batches[current ^ 1], BatchSteps, pixels, pitch);
+    ApplyBatch(batches[current], filled, pixels, pitch);
+    k.x = TrackAt(t[0], n);
+    k.y = TrackAt(t[1], n);
+    k.r = TrackAt(t[2], n);
+    k.g = TrackAt(t[3], n);
+    k.b = TrackAt(t[4], n);
+    for (; n < run; ++n) {
+        SplatLanded(static_cast<float>(k.x), static_cast<float>(k.y), static_cast<float>(k.r), static_cast<float>(k.g),
+                    static_cast<float>(k.b));
+        Advance(k);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace nimbrelle

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 
-#if defined(__SSE2__)
+#if defined(__SSE4_1__)
+#include <smmintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -14,6 +16,10 @@
 #include "raster/raster.h"
 
 namespace nimbrelle {
+
+// Each file gets its own copy: the AVX2 walk compiles these with wider instructions, and a
+// shared copy from that file must never serve the files built for plain SSE2.
+namespace {
 
 // AddPixel's packing of three amounts: unclamped, so amounts outside 0-255 carry or borrow.
 inline uint32_t Composite(int32_t r, int32_t g, int32_t b)
@@ -34,6 +40,37 @@ inline void SplatBlockScalar(uint32_t* top, uint32_t* bottom, const float w[4], 
 }
 
 #if defined(__SSE2__)
+// Adds composites[0..3] to top[0], top[1], bottom[0], bottom[1] with per-byte saturation,
+// bits 24-31 cleared, as AddBytesSaturated does.
+inline void AddBlockSse2(uint32_t* top, uint32_t* bottom, __m128i composites)
+{
+    // Pixels move one word at a time: consecutive splats of a walk overlap by a pixel or two,
+    // and a wider load that only partly overlaps the previous splat's store would wait for
+    // that store to reach the cache instead of taking its value directly.
+#if defined(__SSE4_1__)
+    __m128i pixels = _mm_cvtsi32_si128(static_cast<int>(top[0]));
+    pixels = _mm_insert_epi32(pixels, static_cast<int>(top[1]), 1);
+    pixels = _mm_insert_epi32(pixels, static_cast<int>(bottom[0]), 2);
+    pixels = _mm_insert_epi32(pixels, static_cast<int>(bottom[1]), 3);
+#else
+    const __m128i pixels = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(top[0])),
+                                                                 _mm_cvtsi32_si128(static_cast<int>(top[1]))),
+                                              _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(bottom[0])),
+                                                                 _mm_cvtsi32_si128(static_cast<int>(bottom[1]))));
+#endif
+    const __m128i sum = _mm_and_si128(_mm_adds_epu8(pixels, composites), _mm_set1_epi32(0x00FFFFFF));
+    top[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+#if defined(__SSE4_1__)
+    top[1] = static_cast<uint32_t>(_mm_extract_epi32(sum, 1));
+    bottom[0] = static_cast<uint32_t>(_mm_extract_epi32(sum, 2));
+    bottom[1] = static_cast<uint32_t>(_mm_extract_epi32(sum, 3));
+#else
+    top[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 1)));
+    bottom[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 2)));
+    bottom[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 3)));
+#endif
+}
+
 // The truncating conversion gives INT32_MIN for what does not fit, as TruncToInt32 does, and
 // the shifts and adds wrap as Composite's unsigned arithmetic does.
 inline void SplatBlockSse2(uint32_t* top, uint32_t* bottom, const float w[4], double r, double g, double b)
@@ -43,20 +80,8 @@ inline void SplatBlockSse2(uint32_t* top, uint32_t* bottom, const float w[4], do
         const __m128d c = _mm_set1_pd(channel);
         return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_mul_pd(w01, c)), _mm_cvttpd_epi32(_mm_mul_pd(w23, c)));
     };
-    const __m128i composite =
-        _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(r), 16), _mm_slli_epi32(amounts(g), 8)), amounts(b));
-    // Pixels move one word at a time: consecutive splats of a walk overlap by a pixel or two,
-    // and a wider load that only partly overlaps the previous splat's store would wait for
-    // that store to reach the cache instead of taking its value directly.
-    const __m128i pixels = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(top[0])),
-                                                                 _mm_cvtsi32_si128(static_cast<int>(top[1]))),
-                                              _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(bottom[0])),
-                                                                 _mm_cvtsi32_si128(static_cast<int>(bottom[1]))));
-    const __m128i sum = _mm_and_si128(_mm_adds_epu8(pixels, composite), _mm_set1_epi32(0x00FFFFFF));
-    top[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
-    top[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 1)));
-    bottom[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 2)));
-    bottom[1] = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(sum, 3)));
+    AddBlockSse2(top, bottom,
+                 _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(r), 16), _mm_slli_epi32(amounts(g), 8)), amounts(b)));
 }
 #endif
 
@@ -85,4 +110,5 @@ inline void SplatLanded(float x, float y, float r, float g, float b)
     SplatBlock(top, top + BoundCanvas.pitch, w, r, g, b);
 }
 
+}  // namespace
 }  // namespace nimbrelle

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -127,15 +128,26 @@ TEST(DrawFadeLine, WalksFromFarAwayEndWhereThePositionStopsMoving)
     EXPECT_EQ(c.CountNot(0), 0);
 }
 
+constexpr RasterPath FastPaths[] = {RasterPath::Scalar, RasterPath::Sse2, RasterPath::Simd};
+
+// Binds a canvas top-down, or bottom-up as a host with a negative pitch does.
+void BindCanvasOf(GuardedCanvas& c, bool bottomUp)
+{
+    if (bottomUp)
+        BindCanvas(c.Pixels() + (c.height - 1) * c.pitch, c.width, c.height, -c.pitch);
+    else
+        c.Bind();
+}
+
 // Draws a line on `fast` with the given fast path and on `reference` with the literal walk.
 void DrawBothWays(RasterPath path, GuardedCanvas& fast, GuardedCanvas& reference, const float p[4],
-                  const float colour[6])
+                  const float colour[6], bool bottomUp = false)
 {
-    fast.Bind();
+    BindCanvasOf(fast, bottomUp);
     SelectRasterPath(path);
     DrawFadeLine(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4], colour[5]);
     SelectRasterPath(RasterPath::Simd);
-    reference.Bind();
+    BindCanvasOf(reference, bottomUp);
     DrawFadeLineReference(p[0], p[1], p[2], p[3], colour[0], colour[1], colour[2], colour[3], colour[4],
                           colour[5]);
 }
@@ -156,8 +168,8 @@ TEST(DrawFadeLine, MatchesTheLiteralWalkOnRandomLines)
         }
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-20.0, 400.0));
-        // Both fast walks: with the plain splats and with the widest the machine has.
-        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        // Every fast walk: plain splats, steps formed in SSE2 and in the widest SIMD.
+        const RasterPath path = FastPaths[n % 3];
         DrawBothWays(path, fast, reference, p, colour);
         if (fast.Hash() != reference.Hash()) {
             FAIL() << "path " << static_cast<int>(path) << ", line " << n << " differs (seed 0x5EED1E55): DrawFadeLine("
@@ -232,7 +244,7 @@ TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
         float colour[6];
         for (float& v : colour) v = static_cast<float>(rng.Range(-300.0, 400.0));
         GuardedCanvas fast(width, height, width + 2, 0x22), reference(width, height, width + 2, 0x22);
-        const RasterPath path = n % 2 ? RasterPath::Scalar : RasterPath::Simd;
+        const RasterPath path = FastPaths[n % 3];
         DrawBothWays(path, fast, reference, p, colour);
         ASSERT_EQ(fast.Hash(), reference.Hash())
             << "path " << static_cast<int>(path) << ", line " << n << " differs (seed " << Seed << ") on " << width << "x"
@@ -240,6 +252,85 @@ TEST(DrawFadeLine, JumpsOverStepsOffTheCanvasExactly)
             << colour[2] << ", " << colour[3] << ", " << colour[4] << ", " << colour[5] << ")";
         ASSERT_TRUE(fast.GuardsIntact());
     }
+}
+
+// Walks across the canvas, where the fast paths form the splats of a landing run several
+// steps at a time: ends near powers of two and colours ramping through zero, past 255 and
+// from powers of two cut the runs wherever an accumulator changes binade, and short and
+// narrow canvases leave runs of a few steps. Every fast path must draw what the literal walk
+// draws, on a canvas the earlier lines have already saturated in places, bound top-down and
+// (every fifth line) bottom-up.
+TEST(DrawFadeLine, LandingRunsFormedTogetherMatchTheLiteralWalk)
+{
+    constexpr uint64_t Seed = 0x7A1C5;
+    test::Rng rng(Seed);
+    struct Shape {
+        int width, height, lines;
+    };
+    // The wide and tall canvases put positions beyond 2^16 and 2^12 on the canvas.
+    const Shape shapes[] = {{4, 4, 300},  {5, 300, 600},   {300, 5, 600}, {257, 190, 3000},
+                            {1, 40, 50},  {40, 1, 50},     {70000, 6, 150}, {7, 4200, 150}};
+    const auto nearPowerOfTwo = [&](int limit) {
+        const int e = static_cast<int>(rng.Below(static_cast<uint32_t>(std::ilogb(limit) + 1)));
+        return static_cast<float>(std::ldexp(1.0, e) + rng.Range(-3.0, 3.0));
+    };
+    int line = 0;
+    for (const Shape& s : shapes) {
+        GuardedCanvas fast(s.width, s.height, s.width + 3, 0x22), reference(s.width, s.height, s.width + 3, 0x22);
+        for (int n = 0; n < s.lines; ++n, ++line) {
+            float p[4];
+            for (int e = 0; e < 4; ++e) {
+                const int size = e % 2 == 0 ? s.width : s.height;
+                p[e] = static_cast<float>(rng.Range(-12.0, size + 12.0));
+                if (rng.Below(3) == 0) p[e] = nearPowerOfTwo(size);
+                if (rng.Below(6) == 0) p[e] = std::trunc(p[e]) + (rng.Below(2) ? 0.5f : 0.0f);
+            }
+            float colour[6];
+            for (float& v : colour) {
+                v = static_cast<float>(rng.Range(-600.0, 900.0));
+                if (rng.Below(4) == 0) v = std::ldexp(1.0f, static_cast<int>(rng.Below(10))) * (rng.Below(4) ? 1.0f : -1.0f);
+                if (rng.Below(8) == 0) v = 0.0f;
+            }
+            const RasterPath path = FastPaths[line % 3];
+            DrawBothWays(path, fast, reference, p, colour, line % 5 == 0);
+            ASSERT_EQ(fast.Hash(), reference.Hash())
+                << "path " << static_cast<int>(path) << ", line " << line << " differs (seed " << Seed << ") on "
+                << s.width << "x" << s.height << ": DrawFadeLine(" << p[0] << ", " << p[1] << ", " << p[2] << ", "
+                << p[3] << ", " << colour[0] << ", " << colour[1] << ", " << colour[2] << ", " << colour[3] << ", "
+                << colour[4] << ", " << colour[5] << ")";
+        }
+        EXPECT_TRUE(fast.GuardsIntact());
+    }
+}
+
+// Single runs thousands of steps long, from near the canvas corner across to its far side:
+// the position passes every power of two from 2 up and the colours ramp through zero, so the
+// accumulators leave their binades many times inside one run and the walk goes on across
+// many batches of splats. Each fast path must draw exactly what the literal walk draws.
+TEST(DrawFadeLine, LongRunsAcrossManyBinadesMatchTheLiteralWalk)
+{
+    struct Line {
+        int width, height;
+        float p[4], colour[6];
+    };
+    const Line lines[] = {
+        {4100, 8, {2.25f, 2.5f, 4099.0f, 5.75f}, {-700.0f, 300.0f, 255.0f, 900.0f, -0.5f, 0.0f}},
+        {4100, 8, {4097.5f, 5.0f, 2.0f, 2.0f}, {0.0f, 0.0f, 0.0f, 255.0f, 128.0f, 1.0f}},
+        {8, 4100, {3.0f, 2.0f, 4.75f, 4099.5f}, {64.0f, -64.0f, 511.0f, -300.0f, 1000.0f, 2.0f}},
+        {1500, 1400, {2.0f, 1397.0f, 1497.0f, 2.0f}, {1.0f, 2.0f, 4.0f, 512.0f, 256.0f, 128.0f}},
+        {1500, 1400, {-300.0f, -200.0f, 1800.0f, 1600.0f}, {1e6f, -1e6f, 3e9f, 0.0f, 0.0f, 0.0f}},
+    };
+    for (const Line& line : lines)
+        for (const RasterPath path : FastPaths) {
+            GuardedCanvas fast(line.width, line.height, line.width + 1, 0x22),
+                reference(line.width, line.height, line.width + 1, 0x22);
+            DrawBothWays(path, fast, reference, line.p, line.colour);
+            ASSERT_EQ(fast.Hash(), reference.Hash())
+                << "path " << static_cast<int>(path) << " differs on " << line.width << "x" << line.height
+                << ": DrawFadeLine(" << line.p[0] << ", " << line.p[1] << ", " << line.p[2] << ", " << line.p[3]
+                << ", ...)";
+            EXPECT_GT(reference.CountNot(0x22), std::max(line.width, line.height));  // the run was long
+        }
 }
 
 }  // namespace

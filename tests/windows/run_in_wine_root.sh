@@ -69,6 +69,8 @@ inner='
   env=(WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml,winemenubuilder.exe="
        WINESERVER=/usr/lib/wine/wineserver32 QEMU_RESERVED_VA=0x82000000)
   [[ $prefix != - ]] && env+=(WINEPREFIX="$prefix" WINEARCH=win32)
+  # A raster path chosen for the module (tests force the SSE2 one) goes through to it.
+  [[ -n ${NIMBRELLE_RASTER_PATH:-} ]] && env+=(NIMBRELLE_RASTER_PATH="$NIMBRELLE_RASTER_PATH")
   set +e
   chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root "${env[@]}" /usr/lib/wine/wine "$@"
   status=$?
