@@ -25,17 +25,24 @@ namespace {
 constexpr int MaxFieldStamps = 64;
 constexpr int MaxRuns = 64;  // texel columns never decrease along a stamp row
 
+// What the row loop and a grey change read, kept small so that all the stamps' records stay in
+// the first-level cache while the rows are written.
 struct FieldStamp {
-    ClippedStamp c;
     int64_t nextRow;   // canvas row of the stamp's next change; INT64_MAX after its last row
+    int64_t spanFrom, spanTo;  // its visible columns: runStart[0] and runStart[runCount]
     bool on;           // between its first and last rows
+    bool consecutive;  // run k shows texel column runTexel[0] + k
     int runCount;
     int64_t runStart[MaxRuns + 1];  // canvas columns: run k is [runStart[k], runStart[k + 1])
-    uint32_t runTexel[MaxRuns];     // texel column of run k
-    uint64_t runAmounts[MaxRuns];   // RunAmounts that run k adds in the texel row in effect
-    uint16_t runGrey[MaxRuns];      // the same for grey pictures: the one amount
-    bool consecutive;               // run k shows texel column runTexel[0] + k
-    uint64_t lane[256];             // the amount of each channel value, as the low lane
+    uint8_t runTexel[MaxRuns];      // texel column of run k
+    uint16_t runGrey[MaxRuns];      // for grey pictures, the amount run k adds in the texel row in effect
+    ClippedStamp c;
+};
+
+// What only pictures with unequal channels need.
+struct ColourStamp {
+    uint64_t runAmounts[MaxRuns];  // RunAmounts that run k adds in the texel row in effect
+    uint64_t lane[256];            // the amount of each channel value, as the low lane
 };
 
 // Lanes 0-2 of a RunAmounts value with bit 15 set: subtracting amounts of 0-255 from them
@@ -53,6 +60,7 @@ struct FieldScratch {
 
 FieldScratch Scratch;
 FieldStamp Stamps[MaxFieldStamps];
+ColourStamp ColourStamps[MaxFieldStamps];
 
 bool ReserveRow(std::size_t width)
 {
@@ -86,10 +94,12 @@ void SetUpRuns(FieldStamp& f)
     f.runCount = 0;
     for (int64_t j = c.jBegin; j < c.jEnd; j = NextTexelBoundary(j, c.s.step, c.jEnd)) {
         f.runStart[f.runCount] = c.s.x0 + j;
-        f.runTexel[f.runCount] = (static_cast<uint32_t>(j) * c.s.step) >> 6;
+        f.runTexel[f.runCount] = static_cast<uint8_t>((static_cast<uint32_t>(j) * c.s.step) >> 6);
         ++f.runCount;
     }
     f.runStart[f.runCount] = c.s.x0 + c.jEnd;
+    f.spanFrom = f.runStart[0];
+    f.spanTo = f.runStart[f.runCount];
 }
 
 // The channel value of each texel of the last picture IsGreyPicture was asked about.
@@ -176,7 +186,7 @@ void ChangeGreyRow(FieldStamp& f, int64_t texelRow, const RowKernels& kernels, u
 // Moves stamp f to the texel row of canvas row y (or off the canvas past its last row),
 // updating the sums and pixels under the runs whose amounts change by the difference. With
 // grey pictures the sums hold one lane per pixel, the amount of any one channel.
-void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, uint32_t background)
+void ChangeRow(FieldStamp& f, ColourStamp& colour, int64_t y, const RowKernels& kernels, bool grey, uint32_t background)
 {
     const ClippedStamp& c = f.c;
     const int64_t i = y - c.s.y0;
@@ -201,13 +211,14 @@ void ChangeRow(FieldStamp& f, int64_t y, const RowKernels& kernels, bool grey, u
         const uint32_t* texels = c.image + texelRow;
         for (int k = 0; k < runs; ++k) {
             const uint32_t texel = texels[f.runTexel[k]];
-            change[k] = f.lane[texel & 0xFFu] | f.lane[(texel >> 8) & 0xFFu] << 16 | f.lane[(texel >> 16) & 0xFFu] << 32;
+            change[k] = colour.lane[texel & 0xFFu] | colour.lane[(texel >> 8) & 0xFFu] << 16 |
+                        colour.lane[(texel >> 16) & 0xFFu] << 32;
         }
     }
     for (int k = 0; k < runs; ++k) {
         const uint64_t now = change[k];
-        change[k] = ((now | LaneBias) - f.runAmounts[k]) ^ LaneBias;
-        f.runAmounts[k] = now;
+        change[k] = ((now | LaneBias) - colour.runAmounts[k]) ^ LaneBias;
+        colour.runAmounts[k] = now;
     }
     int first = 0, last = runs - 1;
     while (first < runs && change[first] == 0) ++first;
@@ -271,10 +282,11 @@ bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, b
         f.nextRow = c.s.y0 + c.iBegin;
         f.on = false;
         SetUpRuns(f);
-        std::fill_n(f.runAmounts, f.runCount, uint64_t{0});
+        ColourStamp& colour = ColourStamps[visible];
+        std::fill_n(colour.runAmounts, f.runCount, uint64_t{0});
         std::fill_n(f.runGrey, f.runCount, uint16_t{0});
-        f.consecutive = f.runTexel[f.runCount - 1] - f.runTexel[0] == static_cast<uint32_t>(f.runCount - 1);
-        for (int v = 0; v < 256; ++v) f.lane[v] = c.amount[v];
+        f.consecutive = f.runTexel[f.runCount - 1] - f.runTexel[0] == f.runCount - 1;
+        for (int v = 0; v < 256; ++v) colour.lane[v] = c.amount[v];
         ++visible;
     }
     return stream || rowWork > changeWork;
@@ -340,11 +352,11 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
         int64_t from = canvas.width, to = 0;
         for (int n = 0; n < visible; ++n) {
             FieldStamp& f = Stamps[n];
-            if (f.nextRow == y) ChangeRow(f, y, kernels, grey, background);
+            if (f.nextRow == y) ChangeRow(f, ColourStamps[n], y, kernels, grey, background);
             next = std::min(next, f.nextRow);
             if (f.on) {
-                from = std::min(from, f.runStart[0]);
-                to = std::max(to, f.runStart[f.runCount]);
+                from = std::min(from, f.spanFrom);
+                to = std::max(to, f.spanTo);
             }
         }
         for (; y < next; ++y) {
