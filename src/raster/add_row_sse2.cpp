@@ -170,23 +170,34 @@ void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std
 void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
                      uint32_t background)
 {
-    // Blocks of eight columns from the first run's start. A block's amounts are those of the
-    // run it starts in, replaced from each later run's first lane on; lanes at or past the end
-    // of the last run add 0.
+    // Blocks of sixteen columns (two registers) from the first run's start. A block's amounts
+    // are those of the run it starts in, replaced from each later run's first lane on; lanes at
+    // or past the end of the last run add 0.
     const __m128i bg = _mm_set1_epi32(static_cast<int>(background));
-    const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m128i lanesLo = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m128i lanesHi = _mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15);
+    const auto select = [](__m128i mask, __m128i a, __m128i b) {
+        return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+    };
     const int64_t end = starts[runs];
     int k = 0;
-    for (int64_t x = starts[0]; x < end; x += 8) {
-        __m128i v = _mm_set1_epi16(static_cast<short>(amounts[k]));
+    for (int64_t x = starts[0]; x < end; x += 16) {
+        __m128i lo = _mm_set1_epi16(static_cast<short>(amounts[k])), hi = lo;
         int j = k + 1;
-        for (; j < runs && starts[j] < x + 8; ++j) {
-            const __m128i from = _mm_cmpgt_epi16(lanes, _mm_set1_epi16(static_cast<short>(starts[j] - x - 1)));
-            v = _mm_or_si128(_mm_and_si128(from, _mm_set1_epi16(static_cast<short>(amounts[j]))), _mm_andnot_si128(from, v));
+        for (; j < runs && starts[j] < x + 16; ++j) {
+            const __m128i at = _mm_set1_epi16(static_cast<short>(starts[j] - x - 1));
+            const __m128i amount = _mm_set1_epi16(static_cast<short>(amounts[j]));
+            lo = select(_mm_cmpgt_epi16(lanesLo, at), amount, lo);
+            hi = select(_mm_cmpgt_epi16(lanesHi, at), amount, hi);
         }
-        if (end - x < 8) v = _mm_andnot_si128(_mm_cmpgt_epi16(lanes, _mm_set1_epi16(static_cast<short>(end - x - 1))), v);
-        AddGreyBlockSse2(sums + x, out + x, v, bg);
-        k = j - 1;  // the run holding column x + 8
+        if (end - x < 16) {
+            const __m128i at = _mm_set1_epi16(static_cast<short>(end - x - 1));
+            lo = _mm_andnot_si128(_mm_cmpgt_epi16(lanesLo, at), lo);
+            hi = _mm_andnot_si128(_mm_cmpgt_epi16(lanesHi, at), hi);
+        }
+        AddGreyBlockSse2(sums + x, out + x, lo, bg);
+        AddGreyBlockSse2(sums + x + 8, out + x + 8, hi, bg);
+        k = j - 1;  // the run holding column x + 16
     }
 }
 
