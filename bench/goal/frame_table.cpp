@@ -9,7 +9,7 @@
 // and p999/p50 and max/p50; cpu_p999/p50 and cpu_max/p50 are the same for the thread's
 // processor time per frame, which leaves out the time the frame's thread waited for the
 // processor (on a shared machine the slowest wall-clock frames are mostly that).
-// replay_p999/p50 and replay_max/p50 take each frame's fastest time over three runs of the same
+// replay_p999/p50 and replay_max/p50 take each frame's fastest time over five runs of the same
 // records through fresh loads of the module, which leaves out what the machine did to one run.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -152,7 +152,7 @@ double Percentile(std::vector<double> v, double p)
 }
 
 constexpr int WarmUpFrames = 30;
-constexpr int ReplayPasses = 3;
+constexpr int ReplayPasses = 5;
 
 // args: width, height, workload, path (0 fastest, 1 SSE2), percentiles (0/1).
 void BM_FrameToFill(benchmark::State& state)
