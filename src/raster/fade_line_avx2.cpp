@@ -30,18 +30,8 @@ struct Avx2Splat {
         const auto amounts = [&](float channel) {
             return _mm256_cvttpd_epi32(_mm256_mul_pd(w, _mm256_set1_pd(static_cast<double>(channel))));
         };
-        const __m128i composite =
-            _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(r), 16), _mm_slli_epi32(amounts(g), 8)), amounts(b));
         uint32_t* top = PixelAddress(BoundCanvas, ix, iy);
-        uint32_t* bottom = top + BoundCanvas.pitch;
-        // One word at a time, as SplatBlockSse2 does.
-        const __m128i pixels = _mm_set_epi32(static_cast<int>(bottom[1]), static_cast<int>(bottom[0]),
-                                             static_cast<int>(top[1]), static_cast<int>(top[0]));
-        const __m128i sum = _mm_and_si128(_mm_adds_epu8(pixels, composite), _mm_set1_epi32(0x00FFFFFF));
-        top[0] = static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
-        top[1] = static_cast<uint32_t>(_mm_extract_epi32(sum, 1));
-        bottom[0] = static_cast<uint32_t>(_mm_extract_epi32(sum, 2));
-        bottom[1] = static_cast<uint32_t>(_mm_extract_epi32(sum, 3));
+        AddBlockSse2(top, top + BoundCanvas.pitch, CompositesSse2(amounts(r), amounts(g), amounts(b)));
     }
 
     static void DrawRun(Walk& k, uint64_t run);

@@ -290,8 +290,7 @@ inline void StoreComposites(SplatBatch& b, int slot, const Amounts& amounts)
     __m128i composite[4];
 #pragma GCC unroll 4
     for (int j = 0; j < 4; ++j)
-        composite[j] =
-            _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(j, 0), 16), _mm_slli_epi32(amounts(j, 1), 8)), amounts(j, 2));
+        composite[j] = CompositesSse2(amounts(j, 0), amounts(j, 1), amounts(j, 2));
     StoreComposites(b, slot, composite[0], composite[1], composite[2], composite[3]);
 }
 

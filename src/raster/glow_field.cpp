@@ -25,11 +25,10 @@ namespace {
 constexpr int MaxFieldStamps = 64;
 constexpr int MaxRuns = 64;  // texel columns never decrease along a stamp row
 
-// What the row loop and a grey change read, kept small so that all the stamps' records stay in
-// the first-level cache while the rows are written.
+// What the row loop and a grey change read; the colour path's table lives apart, so the
+// records the row loop walks through stay small.
 struct FieldStamp {
     int64_t nextRow;   // canvas row of the stamp's next change; INT64_MAX after its last row
-    int64_t spanFrom, spanTo;  // its visible columns: runStart[0] and runStart[runCount]
     bool on;           // between its first and last rows
     bool consecutive;  // run k shows texel column runTexel[0] + k
     int runCount;
@@ -39,10 +38,10 @@ struct FieldStamp {
     ClippedStamp c;
 };
 
-// What only pictures with unequal channels need.
+// What only pictures with unequal channels need: the RunAmounts that run k adds in the texel
+// row in effect.
 struct ColourStamp {
-    uint64_t runAmounts[MaxRuns];  // RunAmounts that run k adds in the texel row in effect
-    uint64_t lane[256];            // the amount of each channel value, as the low lane
+    uint64_t runAmounts[MaxRuns];
 };
 
 // Lanes 0-2 of a RunAmounts value with bit 15 set: subtracting amounts of 0-255 from them
@@ -98,8 +97,6 @@ void SetUpRuns(FieldStamp& f)
         ++f.runCount;
     }
     f.runStart[f.runCount] = c.s.x0 + c.jEnd;
-    f.spanFrom = f.runStart[0];
-    f.spanTo = f.runStart[f.runCount];
 }
 
 // The channel value of each texel of the last picture IsGreyPicture was asked about.
@@ -211,8 +208,7 @@ void ChangeRow(FieldStamp& f, ColourStamp& colour, int64_t y, const RowKernels& 
         const uint32_t* texels = c.image + texelRow;
         for (int k = 0; k < runs; ++k) {
             const uint32_t texel = texels[f.runTexel[k]];
-            change[k] = colour.lane[texel & 0xFFu] | colour.lane[(texel >> 8) & 0xFFu] << 16 |
-                        colour.lane[(texel >> 16) & 0xFFu] << 32;
+            change[k] = RunAmounts(c.amount[texel & 0xFFu], c.amount[(texel >> 8) & 0xFFu], c.amount[(texel >> 16) & 0xFFu]);
         }
     }
     for (int k = 0; k < runs; ++k) {
@@ -286,7 +282,6 @@ bool SetUpField(const GlowStamp* stamps, int count, bool stream, int& visible, b
         std::fill_n(colour.runAmounts, f.runCount, uint64_t{0});
         std::fill_n(f.runGrey, f.runCount, uint16_t{0});
         f.consecutive = f.runTexel[f.runCount - 1] - f.runTexel[0] == f.runCount - 1;
-        for (int v = 0; v < 256; ++v) colour.lane[v] = c.amount[v];
         ++visible;
     }
     return stream || rowWork > changeWork;
@@ -355,8 +350,8 @@ void ClearAndBlitGlows(uint32_t background, const GlowStamp* stamps, int count)
             if (f.nextRow == y) ChangeRow(f, ColourStamps[n], y, kernels, grey, background);
             next = std::min(next, f.nextRow);
             if (f.on) {
-                from = std::min(from, f.spanFrom);
-                to = std::max(to, f.spanTo);
+                from = std::min(from, f.runStart[0]);
+                to = std::max(to, f.runStart[f.runCount]);
             }
         }
         for (; y < next; ++y) {

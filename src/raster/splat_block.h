@@ -71,17 +71,27 @@ inline void AddBlockSse2(uint32_t* top, uint32_t* bottom, __m128i composites)
 #endif
 }
 
-// The truncating conversion gives INT32_MIN for what does not fit, as TruncToInt32 does, and
-// the shifts and adds wrap as Composite's unsigned arithmetic does.
-inline void SplatBlockSse2(uint32_t* top, uint32_t* bottom, const float w[4], double r, double g, double b)
+// Composite on four lanes: the shifts and adds wrap as its unsigned arithmetic does.
+inline __m128i CompositesSse2(__m128i r, __m128i g, __m128i b)
 {
-    const __m128d w01 = _mm_set_pd(w[1], w[0]), w23 = _mm_set_pd(w[3], w[2]);
+    return _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(r, 16), _mm_slli_epi32(g, 8)), b);
+}
+
+// The composites of a block whose top pixels weigh w01 and bottom pixels w23 (each stored in
+// single precision): weight times channel, truncated to INT32_MIN for what does not fit, as
+// TruncToInt32 does.
+inline __m128i SplatCompositesSse2(__m128d w01, __m128d w23, double r, double g, double b)
+{
     const auto amounts = [&](double channel) {
         const __m128d c = _mm_set1_pd(channel);
         return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_mul_pd(w01, c)), _mm_cvttpd_epi32(_mm_mul_pd(w23, c)));
     };
-    AddBlockSse2(top, bottom,
-                 _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(r), 16), _mm_slli_epi32(amounts(g), 8)), amounts(b)));
+    return CompositesSse2(amounts(r), amounts(g), amounts(b));
+}
+
+inline void SplatBlockSse2(uint32_t* top, uint32_t* bottom, const float w[4], double r, double g, double b)
+{
+    AddBlockSse2(top, bottom, SplatCompositesSse2(_mm_set_pd(w[1], w[0]), _mm_set_pd(w[3], w[2]), r, g, b));
 }
 #endif
 

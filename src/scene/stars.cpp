@@ -109,42 +109,9 @@ void SplatStar(const StarSplat& s)
 
 #if defined(__SSE2__)
 
-// The four amounts of one splat packed as SplatBlockSse2 packs them, from the weights of its
-// top and bottom pixel pairs; blue equals green.
-__m128i SplatComposites(__m128d top, __m128d bottom, __m128d red, __m128d green)
-{
-    const auto amounts = [&](__m128d channel) {
-        return _mm_unpacklo_epi64(_mm_cvttpd_epi32(_mm_mul_pd(top, channel)),
-                                  _mm_cvttpd_epi32(_mm_mul_pd(bottom, channel)));
-    };
-    const __m128i g = amounts(green);
-    return _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(amounts(red), 16), _mm_slli_epi32(g, 8)), g);
-}
-
-// The 2x2 block whose top-left pixel is `top`, as top[0], top[1], bottom[0], bottom[1].
-__m128i LoadBlock(const uint32_t* top)
-{
-    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(top)),
-                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(top + BoundCanvas.pitch)));
-}
-
-void StoreBlock(uint32_t* top, __m128i block)
-{
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(top), block);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(top + BoundCanvas.pitch), _mm_unpackhi_epi64(block, block));
-}
-
-// AddBytesSaturated on four pixels.
-__m128i AddToBlock(__m128i block, __m128i composites)
-{
-    return _mm_and_si128(_mm_adds_epu8(block, composites), _mm_set1_epi32(0x00FFFFFF));
-}
-
-// SplatStar's pixels, with both splats' weights and amounts found together when both land, and
-// one read and write of the block when they share it (as they do unless the star sits within
-// 0.1 of a whole pixel's right or bottom edge). Each weight and amount is SplatLanded's,
-// rounded the same way, and the second splat is added after the first, so every pixel ends
-// the same.
+// SplatStar's pixels, with both splats' weights found together when both land. Each weight and
+// amount is SplatLanded's, rounded the same way, and the second splat is added after the
+// first, so every pixel ends the same.
 void SplatStarSse2(const StarSplat& s)
 {
     if (s.landing != (FirstLands | SecondLands)) {
@@ -167,19 +134,16 @@ void SplatStarSse2(const StarSplat& s)
         return _mm_cvtps_pd(_mm_cvtpd_ps(_mm_mul_pd(across, down)));
     };
     const __m128d across1 = _mm_unpacklo_pd(gx, fx), across2 = _mm_unpackhi_pd(gx, fx);
-    const __m128d r = _mm_set1_pd(static_cast<double>(s.u * 0.25f)), g = _mm_set1_pd(s.u);
-    const __m128i c1 = SplatComposites(weights(across1, _mm_unpacklo_pd(gy, gy)),
-                                       weights(across1, _mm_unpacklo_pd(fy, fy)), r, g);
-    const __m128i c2 = SplatComposites(weights(across2, _mm_unpackhi_pd(gy, gy)),
-                                       weights(across2, _mm_unpackhi_pd(fy, fy)), r, g);
+    const double r = static_cast<double>(s.u * 0.25f), g = s.u;
+    const __m128i c1 = SplatCompositesSse2(weights(across1, _mm_unpacklo_pd(gy, gy)),
+                                           weights(across1, _mm_unpacklo_pd(fy, fy)), r, g, g);
+    const __m128i c2 = SplatCompositesSse2(weights(across2, _mm_unpackhi_pd(gy, gy)),
+                                           weights(across2, _mm_unpackhi_pd(fy, fy)), r, g, g);
+    const int32_t pitch = BoundCanvas.pitch;
     uint32_t* top = PixelAddress(BoundCanvas, ix, iy);
-    if (ix == ix2 && iy == iy2) {
-        StoreBlock(top, AddToBlock(AddToBlock(LoadBlock(top), c1), c2));
-        return;
-    }
-    StoreBlock(top, AddToBlock(LoadBlock(top), c1));
+    AddBlockSse2(top, top + pitch, c1);
     uint32_t* top2 = PixelAddress(BoundCanvas, ix2, iy2);
-    StoreBlock(top2, AddToBlock(LoadBlock(top2), c2));
+    AddBlockSse2(top2, top2 + pitch, c2);
 }
 
 #endif

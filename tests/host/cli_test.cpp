@@ -25,12 +25,7 @@ using test::ScratchDir;
 // A failure: exit status 1, exactly one error line naming `parts`, and an empty `outDir`.
 void ExpectCleanFailure(const RunResult& r, const ScratchDir& outDir, std::initializer_list<std::string> parts)
 {
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(r.err.starts_with("nimbrelle: error: ")) << r.err;
-    EXPECT_TRUE(r.err.ends_with("\n")) << r.err;
-    EXPECT_FALSE(Contains(r.err, "Sanitizer") || Contains(r.err, "runtime error")) << r.err;
-    EXPECT_EQ(r.err.find("nimbrelle: error: ", 1), std::string::npos) << "more than one error: " << r.err;
-    for (const std::string& part : parts) EXPECT_TRUE(Contains(r.err, part)) << "missing '" << part << "' in: " << r.err;
+    test::ExpectOneLineError(r, parts);
     EXPECT_TRUE(outDir.List().empty()) << "left behind: " << (outDir.List().empty() ? "" : outDir.List()[0]);
 }
 

@@ -39,15 +39,13 @@ ScratchDir::~ScratchDir()
     fs::remove_all(path_, ec);
 }
 
-std::vector<std::string> ScratchDir::List() const
+std::vector<std::string> ListFolder(const fs::path& folder)
 {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
-
-namespace {
 
 std::string ReadAll(const fs::path& path)
 {
@@ -56,6 +54,18 @@ std::string ReadAll(const fs::path& path)
     s << in.rdbuf();
     return s.str();
 }
+
+void ExpectOneLineError(const RunResult& r, std::initializer_list<std::string> parts)
+{
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(r.err.starts_with("nimbrelle: error: ")) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "not one line: " << r.err;
+    EXPECT_FALSE(Contains(r.err, "Sanitizer") || Contains(r.err, "runtime error")) << r.err;
+    EXPECT_EQ(r.err.find("nimbrelle: error: ", 1), std::string::npos) << "more than one error: " << r.err;
+    for (const std::string& part : parts) EXPECT_TRUE(Contains(r.err, part)) << "missing '" << part << "' in: " << r.err;
+}
+
+namespace {
 
 std::string ShellQuote(const std::string& s)
 {

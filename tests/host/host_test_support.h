@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,6 +25,12 @@ struct Rng {
     uint64_t Below(uint64_t n) { return Next() % n; }
 };
 
+// Names of a folder's entries, sorted (hidden ones included).
+std::vector<std::string> ListFolder(const fs::path& folder);
+
+// A file's whole contents; empty when it cannot be read.
+std::string ReadAll(const fs::path& path);
+
 // A fresh folder, removed with everything in it at the end of the test.
 class ScratchDir {
 public:
@@ -34,7 +41,7 @@ public:
     const fs::path& Path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
     // Names of the entries, sorted (hidden ones included).
-    std::vector<std::string> List() const;
+    std::vector<std::string> List() const { return ListFolder(path_); }
 
 private:
     fs::path path_;
@@ -64,6 +71,10 @@ inline bool Contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
 }
+
+// The host failed cleanly: exit status 1 and exactly one line, "nimbrelle: error: ...", naming
+// every one of `parts`, with no sanitizer report.
+void ExpectOneLineError(const RunResult& r, std::initializer_list<std::string> parts);
 
 // Runs a shell command; returns its exit status and output.
 RunResult RunShell(const std::string& command);

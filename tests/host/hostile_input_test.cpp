@@ -24,33 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Contains;
+using test::ExpectOneLineError;
+using test::ListFolder;
+using test::ReadAll;
 using test::RunHost;
 using test::RunOptions;
 using test::RunResult;
 using test::ScratchDir;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// One line, "nimbrelle: error: ...", exit status 1, naming every one of `parts`.
-void ExpectOneLineError(const RunResult& r, std::initializer_list<std::string> parts)
-{
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_TRUE(r.err.starts_with("nimbrelle: error: ")) << r.err;
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "not one line: " << r.err;
-    for (const std::string& part : parts) EXPECT_TRUE(Contains(r.err, part)) << "missing '" << part << "' in: " << r.err;
-}
-
-std::vector<std::string> Entries(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::string Probe(const fs::path& file, const std::string& entries)
 {
@@ -65,7 +45,7 @@ fs::path LyingFlac(const ScratchDir& dir)
 {
     const fs::path path = dir / "long.flac";
     test::WriteAudio(path, test::Sine(440.0, 0.25, 48000, 4800), 48000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
-    std::string bytes = ReadFile(path);
+    std::string bytes = ReadAll(path);
     EXPECT_EQ(bytes.substr(0, 4), "fLaC");
     // STREAMINFO from byte 8: the 36-bit total follows 2+2+3+3 bytes of sizes and 28 bits of format.
     bytes[21] = static_cast<char>(bytes[21] | 0x0F);
@@ -264,7 +244,7 @@ TEST_F(Hostile, FramesReplaceOldOnesAllOrNone)
         // 0.5 s at 30 fps: 15 frames.
         const RunResult r = RunHost({"render", tone_, "-o", (out / pattern).string(), "--size", "2x2", "--fps", "30"});
         ExpectOneLineError(r, {name(10).filename().string(), "folder"});
-        for (int n = 0; n < 10; ++n) EXPECT_EQ(ReadFile(name(n)), "old") << n;
+        for (int n = 0; n < 10; ++n) EXPECT_EQ(ReadAll(name(n)), "old") << n;
         EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 11);
         EXPECT_EQ(out.List(), std::vector<std::string>{"frames"});
     }
@@ -278,7 +258,7 @@ TEST_F(Hostile, OutputFoldersNamedLikeFfmpegProtocolsAreFolders)
         here.workDir = out_.Path();
         const RunResult r = RunHost({"render", tone_, "-o", std::string(protocol) + "/v.mp4", "--size", "2x2", "--fps", "10"}, here);
         EXPECT_EQ(r.exitCode, 0) << protocol << ": " << r.err;
-        EXPECT_EQ(Entries(out_ / protocol), std::vector<std::string>{"v.mp4"});
+        EXPECT_EQ(ListFolder(out_ / protocol), std::vector<std::string>{"v.mp4"});
     }
     for (const auto& entry : fs::directory_iterator("/")) {
         EXPECT_FALSE(entry.path().filename().string().starts_with(".v.partial-")) << "ffmpeg wrote " << entry.path();
@@ -314,7 +294,7 @@ TEST_F(Hostile, ASoundAddedAfterTheFramesTakesTheSamePathsAndRates)
     }
     fs::current_path(before);
     EXPECT_EQ(error, "");
-    EXPECT_EQ(Entries(out_ / "pipe:"), std::vector<std::string>{"v.mp4"});
+    EXPECT_EQ(ListFolder(out_ / "pipe:"), std::vector<std::string>{"v.mp4"});
     EXPECT_EQ(Probe(out_ / "pipe:" / "v.mp4", "stream=codec_type"), "video\naudio\n");
 }
 
@@ -323,7 +303,7 @@ TEST_F(Hostile, AnOutputNeverReplacesAnInput)
     fs::copy_file(tone_, in_ / "tone.mkv");
     const RunResult video = RunHost({"render", (in_ / "tone.mkv").string(), "-o", (in_ / "." / "tone.mkv").string()});
     ExpectOneLineError(video, {"tone.mkv", "input"});
-    EXPECT_EQ(ReadFile(in_ / "tone.mkv"), ReadFile(tone_));
+    EXPECT_EQ(ReadAll(in_ / "tone.mkv"), ReadAll(tone_));
 
     fs::copy_file(test::FakeModule("probe"), in_ / "mod.mp4");
     const RunResult module = RunHost({"render", tone_, "--module", (in_ / "mod.mp4").string(), "-o", (in_ / "mod.mp4").string()});
@@ -331,7 +311,7 @@ TEST_F(Hostile, AnOutputNeverReplacesAnInput)
     fs::copy_file(tone_, in_ / "in.png");
     const RunResult snap = RunHost({"snapshot", (in_ / "in.png").string(), "-o", (in_ / "in.png").string(), "--at", "0"});
     ExpectOneLineError(snap, {"in.png", "input"});
-    EXPECT_EQ(ReadFile(in_ / "in.png"), ReadFile(tone_));
+    EXPECT_EQ(ReadAll(in_ / "in.png"), ReadAll(tone_));
 }
 
 TEST_F(Hostile, LongOutputNamesAndFullDisksNameTheOutput)
@@ -363,13 +343,13 @@ TEST_F(Hostile, FailuresStayOnOneLine)
     ExpectOneLineError(r, {"v.mp4", "exit status 1", "last words", "log"});
     ASSERT_EQ(tmp_.List().size(), 1u);
     EXPECT_TRUE(Contains(r.err, tmp_.List()[0]));
-    EXPECT_EQ(ReadFile(tmp_ / tmp_.List()[0]), "first\nsecond\nlast words\n");
+    EXPECT_EQ(ReadAll(tmp_ / tmp_.List()[0]), "first\nsecond\nlast words\n");
 
     // A stub of an MP3: the decoder's own warnings stay off the terminal, and the message does
     // not call a regular file a pipe.
     const RunResult mp3 = test::RunShell("ffmpeg -v error -f lavfi -i sine=d=1 -c:a libmp3lame '" + (in_ / "ok.mp3").string() + "'");
     ASSERT_EQ(mp3.exitCode, 0) << mp3.err;
-    std::ofstream(in_ / "stub.mp3", std::ios::binary) << ReadFile(in_ / "ok.mp3").substr(0, 100);
+    std::ofstream(in_ / "stub.mp3", std::ios::binary) << ReadAll(in_ / "ok.mp3").substr(0, 100);
     const RunResult stub = RunHost({"render", (in_ / "stub.mp3").string(), "-o", (out_ / "v.mp4").string(), "-q"});
     ExpectOneLineError(stub, {"stub.mp3", "damaged"});
     EXPECT_FALSE(Contains(stub.err, "pipe")) << stub.err;

@@ -350,8 +350,7 @@ protected:
 
     std::string Log() const
     {
-        std::ifstream in(dir_ / "pulseaudio.log");
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return test::ReadAll(dir_ / "pulseaudio.log");
     }
 
     // Plays `samples` (mono, at Rate) into the default sink until the test ends.
@@ -408,8 +407,7 @@ protected:
     template <class T>
     static std::vector<T> ReadRaw(const fs::path& path)
     {
-        std::ifstream in(path, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        const std::string bytes = test::ReadAll(path);
         std::vector<T> values(bytes.size() / sizeof(T));
         std::memcpy(values.data(), bytes.data(), values.size() * sizeof(T));
         return values;
