@@ -97,6 +97,33 @@ inline void FillGreyAmountsShort(uint16_t* dst, uint16_t value)
 #endif
 }
 
+// Long rows are filled and copied with the x86 string instructions (rep stos, rep movs): on
+// current processors these write whole cache lines without reading them first, which no
+// loop of vector stores does, so a long row costs about a third less than with 16-byte
+// stores. They take some dozens of cycles to start, so short rows keep the vector loops.
+inline constexpr std::size_t StringRowMin = 512;
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+inline constexpr bool HaveStringRows = true;
+inline void FillRowString(uint32_t* dst, uint32_t value, std::size_t count)
+{
+    asm volatile("rep stosl" : "+D"(dst), "+c"(count) : "a"(value) : "memory");
+}
+inline void CopyRowString(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    asm volatile("rep movsl" : "+D"(dst), "+S"(src), "+c"(count) : : "memory");
+}
+#else
+inline constexpr bool HaveStringRows = false;
+inline void FillRowString(uint32_t* dst, uint32_t value, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
+}
+inline void CopyRowString(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
+}
+#endif
+
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
 using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
 using CopyRowFn = void (*)(uint32_t* dst, const uint32_t* src, std::size_t count);

@@ -31,6 +31,12 @@ void ClearCanvas(uint32_t value)
     const Canvas& c = BoundCanvas;
     if (c.width <= 0) return;
     const FillRowFn fillRow = ActiveKernels().fillRow;
+    // Rows without spare words between them are one run: one long fill starts once.
+    if (c.pitch == c.width && c.height > 0 &&
+        static_cast<uint64_t>(c.width) * static_cast<uint64_t>(c.height) <= SIZE_MAX / sizeof(uint32_t)) {
+        fillRow(c.pixels, value, static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height));
+        return;
+    }
     for (int32_t y = 0; y < c.height; ++y) fillRow(PixelAddress(c, 0, y), value, static_cast<std::size_t>(c.width));
 }
 

@@ -46,12 +46,13 @@ namespace {
 
 const RowKernels* const AllKernels[] = {&ScalarKernels(), &Sse2Kernels(), &FastestKernels()};
 
-// Fill, copy and streamed copy write exactly their row, at every length and alignment.
+// Fill, copy and streamed copy write exactly their row, at every length and alignment, short
+// rows and rows long enough for the string instructions alike.
 TEST(RowKernels, FillAndCopyWriteExactlyTheirRow)
 {
     test::Rng rng(0xF111);
     for (int n = 0; n < 2000; ++n) {
-        const auto count = rng.Below(80);
+        const auto count = n % 4 == 3 ? static_cast<uint32_t>(StringRowMin) - 8 + rng.Below(200) : rng.Below(80);
         const auto offset = rng.Below(8);
         std::vector<uint32_t> src(count);
         for (auto& v : src) v = static_cast<uint32_t>(rng.Next());
