@@ -116,7 +116,8 @@ void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const
         if (end - x < 16)
             v = _mm256_andnot_si256(_mm256_cmpgt_epi16(lanes, _mm256_set1_epi16(static_cast<short>(end - x - 1))), v);
         AddGreyBlockAvx2(sums + x, out + x, v, bg);
-        k = j - 1;  // the run holding column x + 16
+        // The run holding column x + 16: one starting there needs no blend in the next block.
+        k = j < runs && starts[j] == x + 16 ? j : j - 1;
     }
 }
 

@@ -205,7 +205,8 @@ void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const
         }
         AddGreyBlockSse2(sums + x, out + x, lo, bg);
         AddGreyBlockSse2(sums + x + 8, out + x + 8, hi, bg);
-        k = j - 1;  // the run holding column x + 16
+        // The run holding column x + 16: one starting there needs no blend in the next block.
+        k = j < runs && starts[j] == x + 16 ? j : j - 1;
     }
 }
 
