@@ -75,16 +75,16 @@ namespace {
 // 12-15, put back in order by the cross-half permutations.
 inline void AddGreyBlockAvx2(uint16_t* sums, uint32_t* out, __m256i amounts, __m256i bg)
 {
-    const __m256i mask = _mm256_set1_epi32(0x00FFFFFF);
     auto* s = reinterpret_cast<__m256i*>(sums);
     const __m256i sum = _mm256_add_epi16(_mm256_loadu_si256(s), amounts);
     _mm256_storeu_si256(s, sum);
+    // Each byte v becomes the pixel bytes v, v, v, 0; the background's top byte is clear too.
     const __m256i bytes = _mm256_packus_epi16(sum, sum);
-    const __m256i pairs = _mm256_unpacklo_epi8(bytes, bytes);
-    const __m256i lo = _mm256_unpacklo_epi16(pairs, pairs), hi = _mm256_unpackhi_epi16(pairs, pairs);
+    const __m256i pairs = _mm256_unpacklo_epi8(bytes, bytes), tops = _mm256_unpacklo_epi8(bytes, _mm256_setzero_si256());
+    const __m256i lo = _mm256_unpacklo_epi16(pairs, tops), hi = _mm256_unpackhi_epi16(pairs, tops);
     const __m256i first = _mm256_permute2x128_si256(lo, hi, 0x20), second = _mm256_permute2x128_si256(lo, hi, 0x31);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_and_si256(_mm256_adds_epu8(first, bg), mask));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_and_si256(_mm256_adds_epu8(second, bg), mask));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_adds_epu8(first, bg));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_adds_epu8(second, bg));
 }
 
 }  // namespace

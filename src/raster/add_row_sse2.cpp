@@ -153,15 +153,15 @@ namespace {
 // byte spread over a pixel's three channels (the fourth is masked off).
 inline void AddGreyBlockSse2(uint16_t* sums, uint32_t* out, __m128i amounts, __m128i bg)
 {
-    const __m128i mask = _mm_set1_epi32(0x00FFFFFF);
     auto* s = reinterpret_cast<__m128i*>(sums);
     const __m128i sum = _mm_add_epi16(_mm_loadu_si128(s), amounts);
     _mm_storeu_si128(s, sum);
+    // Each byte v becomes the pixel bytes v, v, v, 0; the background's top byte is clear too.
     const __m128i bytes = _mm_packus_epi16(sum, sum);
-    const __m128i pairs = _mm_unpacklo_epi8(bytes, bytes);
-    const __m128i lo = _mm_unpacklo_epi16(pairs, pairs), hi = _mm_unpackhi_epi16(pairs, pairs);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_and_si128(_mm_adds_epu8(lo, bg), mask));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_and_si128(_mm_adds_epu8(hi, bg), mask));
+    const __m128i pairs = _mm_unpacklo_epi8(bytes, bytes), tops = _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+    const __m128i lo = _mm_unpacklo_epi16(pairs, tops), hi = _mm_unpackhi_epi16(pairs, tops);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_adds_epu8(lo, bg));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4), _mm_adds_epu8(hi, bg));
 }
 
 }  // namespace
