@@ -26,6 +26,12 @@
 //            also store the pixels of up to RowSlack columns past the last run (adding 0 to
 //            their sums), so the rows need that many spare elements; those pixels come out as
 //            they were wherever the row's pixels are their sums' pixels.
+//   GreyChanges  the amounts runs of a grey glow add in a new texel row: for k < count, the
+//            texel value texels[k] times the intensity, truncated (amount[] holds the same
+//            for every value), its difference from held[k] modulo 2^16 into change[k], and
+//            held[k] set to it. The SIMD versions compute the products in double lanes when
+//            0 <= intensity <= 1 (the products are then 0-255 and need no reduction), and
+//            read up to 15 texels past the last.
 // Every operation is plain integer lane arithmetic (saturating byte adds, 16-bit adds, an
 // unsigned-saturating narrow), so other SIMD instruction sets can follow the same design.
 #pragma once
@@ -135,6 +141,9 @@ using AddGreySumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint16_t* am
                                uint32_t background);
 using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
 // `starts` holds runs + 1 increasing columns; `sums` and `out` are indexed by column.
+using GreyChangesFn = void (*)(const uint8_t* texels, int count, const uint8_t* amount, double intensity,
+                               uint16_t* held, uint16_t* change);
+inline constexpr std::size_t TexelSlack = 16;
 using AddGreyRunsFn = void (*)(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
                                uint32_t background);
 
@@ -146,6 +155,8 @@ void FillAmountsScalar(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsScalar(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsScalar(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsScalar(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+void GreyChangesScalar(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                      uint16_t* change);
 void AddGreyRunsScalar(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
                     uint32_t background);
 
@@ -159,6 +170,8 @@ void FillAmountsSse2(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsSse2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+void GreyChangesSse2(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                      uint16_t* change);
 void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
                     uint32_t background);
 
@@ -171,6 +184,8 @@ void FillAmountsAvx2(uint64_t* dst, uint64_t value, std::size_t count);
 void FillGreyAmountsAvx2(uint16_t* dst, uint16_t value, std::size_t count);
 void AddGreySumsAvx2(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count, uint32_t background);
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
+void GreyChangesAvx2(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                      uint16_t* change);
 void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
                     uint32_t background);
 
@@ -184,6 +199,7 @@ struct RowKernels {
     FillGreyAmountsFn fillGreyAmounts;
     AddGreySumsFn addGreySums;
     AddGreyRunsFn addGreyRuns;
+    GreyChangesFn greyChanges;
 };
 
 // Orders the streamed stores before anything that follows.

@@ -121,6 +121,26 @@ void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const
     }
 }
 
+void GreyChangesAvx2(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                     uint16_t* change)
+{
+    int k = 0;
+    if (intensity >= 0.0 && intensity <= 1.0) {
+        // As GreyChangesSse2, four products a register.
+        const __m256d scale = _mm256_set1_pd(intensity);
+        for (; k + 8 <= count; k += 8) {
+            const __m256i values = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + k)));
+            const __m128i lo = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), scale));
+            const __m128i hi = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), scale));
+            const __m128i now = _mm_packs_epi32(lo, hi);
+            auto* h = reinterpret_cast<__m128i*>(held + k);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(change + k), _mm_sub_epi16(now, _mm_loadu_si128(h)));
+            _mm_storeu_si128(h, now);
+        }
+    }
+    GreyChangesScalar(texels + k, count - k, amount, intensity, held + k, change + k);
+}
+
 void AddSumsAvx2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Four pixels' lanes per register. The narrow works within 128-bit halves, giving pixels
@@ -160,6 +180,11 @@ void AddGreyRunsAvx2(uint16_t* sums, uint32_t* out, const int64_t* starts, const
                      uint32_t background)
 {
     AddGreyRunsScalar(sums, out, starts, amounts, runs, background);
+}
+void GreyChangesAvx2(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                     uint16_t* change)
+{
+    GreyChangesScalar(texels, count, amount, intensity, held, change);
 }
 
 #endif

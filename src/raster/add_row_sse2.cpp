@@ -48,22 +48,32 @@ void AddGreyRunsScalar(uint16_t* sums, uint32_t* out, const int64_t* starts, con
         for (int64_t x = starts[k]; x < starts[k + 1]; ++x) out[x] = AddGreySumsPixel(sums[x], amounts[k], background);
 }
 
+void GreyChangesScalar(const uint8_t* texels, int count, const uint8_t* amount, double /*intensity*/, uint16_t* held,
+                       uint16_t* change)
+{
+    for (int k = 0; k < count; ++k) {
+        const uint16_t now = amount[texels[k]];
+        change[k] = static_cast<uint16_t>(now - held[k]);
+        held[k] = now;
+    }
+}
+
 const RowKernels& ScalarKernels()
 {
-    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar, FillGreyAmountsScalar, AddGreySumsScalar, AddGreyRunsScalar};
+    static const RowKernels kernels{AddRowScalar, FillRowScalar, CopyRowScalar, CopyRowScalar, FillAmountsScalar, AddSumsScalar, FillGreyAmountsScalar, AddGreySumsScalar, AddGreyRunsScalar, GreyChangesScalar};
     return kernels;
 }
 
 const RowKernels& Sse2Kernels()
 {
-    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2, FillGreyAmountsSse2, AddGreySumsSse2, AddGreyRunsSse2};
+    static const RowKernels kernels{AddRowSse2, FillRowSse2, CopyRowSse2, StreamRowSse2, FillAmountsSse2, AddSumsSse2, FillGreyAmountsSse2, AddGreySumsSse2, AddGreyRunsSse2, GreyChangesSse2};
     return kernels;
 }
 
 const RowKernels& FastestKernels()
 {
     // Streamed rows keep 16-byte stores: 32-byte streaming stores were slower where measured.
-    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowSse2, FillAmountsAvx2, AddSumsAvx2, FillGreyAmountsAvx2, AddGreySumsAvx2, AddGreyRunsAvx2};
+    static const RowKernels avx2{AddRowAvx2, FillRowAvx2, CopyRowAvx2, StreamRowSse2, FillAmountsAvx2, AddSumsAvx2, FillGreyAmountsAvx2, AddGreySumsAvx2, AddGreyRunsAvx2, GreyChangesAvx2};
     static const RowKernels& best = HaveAddRowAvx2() ? avx2 : HaveAddRowSse2() ? Sse2Kernels() : ScalarKernels();
     return best;
 }
@@ -210,6 +220,32 @@ void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const
     }
 }
 
+void GreyChangesSse2(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                     uint16_t* change)
+{
+    int k = 0;
+    if (intensity >= 0.0 && intensity <= 1.0) {
+        const __m128d scale = _mm_set1_pd(intensity);
+        const __m128i zero = _mm_setzero_si128();
+        // Four values (32-bit lanes) times the intensity, truncated: exact products of at most
+        // 255, so the conversions never overflow.
+        const auto amounts = [&](__m128i v) {
+            const __m128i lo = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(v), scale));
+            const __m128i hi = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_shuffle_epi32(v, 0xEE)), scale));
+            return _mm_unpacklo_epi64(lo, hi);
+        };
+        for (; k + 8 <= count; k += 8) {
+            const __m128i words = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + k)), zero);
+            const __m128i now =
+                _mm_packs_epi32(amounts(_mm_unpacklo_epi16(words, zero)), amounts(_mm_unpackhi_epi16(words, zero)));
+            auto* h = reinterpret_cast<__m128i*>(held + k);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(change + k), _mm_sub_epi16(now, _mm_loadu_si128(h)));
+            _mm_storeu_si128(h, now);
+        }
+    }
+    GreyChangesScalar(texels + k, count - k, amount, intensity, held + k, change + k);
+}
+
 void AddSumsSse2(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count)
 {
     // Two pixels' lanes per register; the signed-to-unsigned saturating narrow clamps each
@@ -250,6 +286,11 @@ void AddGreyRunsSse2(uint16_t* sums, uint32_t* out, const int64_t* starts, const
                      uint32_t background)
 {
     AddGreyRunsScalar(sums, out, starts, amounts, runs, background);
+}
+void GreyChangesSse2(const uint8_t* texels, int count, const uint8_t* amount, double intensity, uint16_t* held,
+                     uint16_t* change)
+{
+    GreyChangesScalar(texels, count, amount, intensity, held, change);
 }
 
 #endif

@@ -99,8 +99,9 @@ void SetUpRuns(FieldStamp& f)
     f.runStart[f.runCount] = c.s.x0 + c.jEnd;
 }
 
-// The channel value of each texel of the last picture IsGreyPicture was asked about.
-uint8_t GreyTexels[4096];
+// The channel value of each texel of the last picture IsGreyPicture was asked about, with
+// room for the SIMD reads past the last texel.
+uint8_t GreyTexels[4096 + TexelSlack];
 
 }  // namespace
 
@@ -136,20 +137,7 @@ void ChangeGreyRow(FieldStamp& f, int64_t texelRow, const RowKernels& kernels, u
         uint16_t* held = f.runGrey;
         if (f.consecutive) {
             // Runs show texels runTexel[0], runTexel[0] + 1, ... (a stamp of 64 pixels or more).
-            texels += f.runTexel[0];
-            int k = 0;
-            for (; k + 2 <= runs; k += 2) {
-                const uint16_t a = amount[texels[k]], b = amount[texels[k + 1]];
-                change[k] = static_cast<uint16_t>(a - held[k]);
-                change[k + 1] = static_cast<uint16_t>(b - held[k + 1]);
-                held[k] = a;
-                held[k + 1] = b;
-            }
-            if (k < runs) {
-                const uint16_t a = amount[texels[k]];
-                change[k] = static_cast<uint16_t>(a - held[k]);
-                held[k] = a;
-            }
+            kernels.greyChanges(texels + f.runTexel[0], runs, amount, f.c.intensity, held, change);
         } else {
             for (int k = 0; k < runs; ++k) {
                 const uint16_t now = amount[texels[f.runTexel[k]]];

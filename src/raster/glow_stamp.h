@@ -54,6 +54,7 @@ struct ClippedStamp {
     Stamp s;
     int64_t iBegin, iEnd, jBegin, jEnd;  // visible stamp rows and columns
     const uint32_t* image;
+    double intensity;
     uint8_t amount[256];                  // the amount of every possible channel value
 };
 
@@ -69,6 +70,7 @@ inline bool ClipStamp(const GlowStamp& g, ClippedStamp& out)
     if (out.iBegin >= out.iEnd || out.jBegin >= out.jEnd) return false;
     out.image = g.image;
     const double k = g.intensity;
+    out.intensity = k;
     for (uint32_t v = 0; v < 256; ++v) out.amount[v] = static_cast<uint8_t>(ChannelAmount(v, k));
     return true;
 }

@@ -1,9 +1,12 @@
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "raster/add_row.h"
+#include "raster/glow_stamp.h"
 #include "raster/raster.h"
 #include "support/test_support.h"
 
@@ -199,6 +202,36 @@ TEST(RowKernels, AddGreyRunsEqualsItsRunsExpanded)
             k->addGreyRuns(s.data(), o.data(), starts.data(), amounts.data(), runs, background);
             ASSERT_EQ(s, expectedSums) << "case " << n << " (seed " << Seed << ")";
             ASSERT_EQ(o, expectedOut) << "case " << n << " (seed " << Seed << ")";
+        }
+    }
+}
+
+// The amounts of a new texel row computed in double lanes equal the table of truncated
+// products, for intensities the lanes take and for those left to the table.
+TEST(RowKernels, GreyChangesMatchTheAmountTable)
+{
+    constexpr uint64_t Seed = 0x9C4A;
+    test::Rng rng(Seed);
+    const double special[] = {0.0, 1.0, -0.0, 0x1p-30, 0.99999999999, 1.0000001, -0.5, 3.0, HUGE_VAL, std::nan("")};
+    for (int n = 0; n < 3000; ++n) {
+        const double intensity = n % 4 == 0 ? special[rng.Below(std::size(special))] : rng.Below(1u << 30) / static_cast<double>(1u << 30);
+        uint8_t amount[256];
+        for (uint32_t v = 0; v < 256; ++v) amount[v] = static_cast<uint8_t>(ChannelAmount(v, intensity));
+        const int count = static_cast<int>(rng.Below(65));
+        std::vector<uint8_t> texels(count + TexelSlack);
+        for (auto& t : texels) t = static_cast<uint8_t>(rng.Next());
+        std::vector<uint16_t> held(count);
+        for (auto& h : held) h = static_cast<uint16_t>(rng.Next());
+        std::vector<uint16_t> expectedHeld(count), expectedChange(count);
+        for (int k = 0; k < count; ++k) {
+            expectedHeld[k] = amount[texels[k]];
+            expectedChange[k] = static_cast<uint16_t>(expectedHeld[k] - held[k]);
+        }
+        for (const RowKernels* k : AllKernels) {
+            std::vector<uint16_t> h = held, change(count);
+            k->greyChanges(texels.data(), count, amount, intensity, h.data(), change.data());
+            ASSERT_EQ(h, expectedHeld) << "case " << n << " (seed " << Seed << "), intensity " << intensity;
+            ASSERT_EQ(change, expectedChange) << "case " << n << " (seed " << Seed << "), intensity " << intensity;
         }
     }
 }
