@@ -130,6 +130,17 @@ inline void CopyRowString(uint32_t* dst, const uint32_t* src, std::size_t count)
 }
 #endif
 
+#if defined(__SSE2__)
+// GreyChanges for eight runs whose new amounts are `now`: the differences from held[0..7]
+// into change[0..7], and held[0..7] set to `now`.
+inline void StoreGreyChangesSse2(__m128i now, uint16_t* held, uint16_t* change)
+{
+    auto* h = reinterpret_cast<__m128i*>(held);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(change), _mm_sub_epi16(now, _mm_loadu_si128(h)));
+    _mm_storeu_si128(h, now);
+}
+#endif
+
 using AddRowFn = void (*)(uint32_t* dst, const uint32_t* add, std::size_t count);
 using FillRowFn = void (*)(uint32_t* dst, uint32_t value, std::size_t count);
 using CopyRowFn = void (*)(uint32_t* dst, const uint32_t* src, std::size_t count);

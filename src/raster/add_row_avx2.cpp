@@ -133,9 +133,7 @@ void GreyChangesAvx2(const uint8_t* texels, int count, const uint8_t* amount, do
             const __m128i lo = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), scale));
             const __m128i hi = _mm256_cvttpd_epi32(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), scale));
             const __m128i now = _mm_packs_epi32(lo, hi);
-            auto* h = reinterpret_cast<__m128i*>(held + k);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(change + k), _mm_sub_epi16(now, _mm_loadu_si128(h)));
-            _mm_storeu_si128(h, now);
+            StoreGreyChangesSse2(now, held + k, change + k);
         }
     }
     GreyChangesScalar(texels + k, count - k, amount, intensity, held + k, change + k);

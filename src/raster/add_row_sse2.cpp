@@ -238,9 +238,7 @@ void GreyChangesSse2(const uint8_t* texels, int count, const uint8_t* amount, do
             const __m128i words = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(texels + k)), zero);
             const __m128i now =
                 _mm_packs_epi32(amounts(_mm_unpacklo_epi16(words, zero)), amounts(_mm_unpackhi_epi16(words, zero)));
-            auto* h = reinterpret_cast<__m128i*>(held + k);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(change + k), _mm_sub_epi16(now, _mm_loadu_si128(h)));
-            _mm_storeu_si128(h, now);
+            StoreGreyChangesSse2(now, held + k, change + k);
         }
     }
     GreyChangesScalar(texels + k, count - k, amount, intensity, held + k, change + k);
