@@ -56,6 +56,23 @@ TEST(ClearCanvas, FillsOnlyTheVisibleArea)
     EXPECT_TRUE(c.GuardsIntact());
 }
 
+// Rows long enough for the string instructions, on every path: rows without spare words are
+// cleared as one run, rows with them one by one, and neither reaches past the visible area.
+TEST(ClearCanvas, LongRowsFillOnlyTheVisibleArea)
+{
+    for (const RasterPath path : {RasterPath::Reference, RasterPath::Scalar, RasterPath::Sse2, RasterPath::Simd}) {
+        SelectRasterPath(path);
+        for (const int32_t pitch : {700, 701, 716}) {
+            GuardedCanvas c(700, 5, pitch, 0);
+            c.Bind();
+            ClearCanvas(0x22);
+            EXPECT_EQ(c.CountNot(0x22), 0) << "path " << static_cast<int>(path) << ", pitch " << pitch;
+            EXPECT_TRUE(c.GuardsIntact()) << "path " << static_cast<int>(path) << ", pitch " << pitch;
+        }
+    }
+    SelectRasterPath(RasterPath::Simd);
+}
+
 TEST(ClearCanvas, NonPositiveSizesWriteNothing)
 {
     GuardedCanvas c(4, 3, 4, 7);
