@@ -151,10 +151,10 @@ using FillGreyAmountsFn = void (*)(uint16_t* dst, uint16_t value, std::size_t co
 using AddGreySumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint16_t* amounts, std::size_t count,
                                uint32_t background);
 using AddSumsFn = void (*)(uint16_t* sums, uint32_t* out, const uint64_t* amounts, std::size_t count);
-// `starts` holds runs + 1 increasing columns; `sums` and `out` are indexed by column.
 using GreyChangesFn = void (*)(const uint8_t* texels, int count, const uint8_t* amount, double intensity,
                                uint16_t* held, uint16_t* change);
-inline constexpr std::size_t TexelSlack = 16;
+inline constexpr std::size_t TexelSlack = 16;  // readable texels past the last one GreyChanges uses
+// `starts` holds runs + 1 increasing columns; `sums` and `out` are indexed by column.
 using AddGreyRunsFn = void (*)(uint16_t* sums, uint32_t* out, const int64_t* starts, const uint16_t* amounts, int runs,
                                uint32_t background);
 

@@ -160,7 +160,7 @@ void FillGreyAmountsSse2(uint16_t* dst, uint16_t value, std::size_t count)
 namespace {
 
 // Eight grey sums plus eight amounts, stored back, narrowed with saturation to bytes and each
-// byte spread over a pixel's three channels (the fourth is masked off).
+// byte spread over a pixel's three channels (the fourth is 0).
 inline void AddGreyBlockSse2(uint16_t* sums, uint32_t* out, __m128i amounts, __m128i bg)
 {
     auto* s = reinterpret_cast<__m128i*>(sums);

@@ -297,9 +297,10 @@ inline void StoreComposites(SplatBatch& b, int slot, const Amounts& amounts)
 // Adds the first `count` splats of a batch. Saturating byte additions commute (a pixel ends
 // as the per-byte minimum of 255 and its start plus everything added), so the order is free:
 // every fourth splat is taken in turn (those starting 1, 3, 0 and 2 steps into the batch), so
-// each splat lies at least three steps (over two pixels) from the one added before it, in this
-// batch and across to the next. Their blocks share no pixel, so a block's rows move as 8-byte
-// words without waiting on the previous splat's stores.
+// in a full batch, and across to the next, each splat lies at least three steps (over two
+// pixels) from the one added before it. Their blocks share no pixel, so a block's rows move as
+// 8-byte words without waiting on the previous splat's stores (in the last, partial batch a
+// few may wait).
 inline void ApplyBatch(const SplatBatch& b, int count, uint32_t* pixels, int32_t pitch)
 {
     for (const int first : {1, 3, 0, 2})
