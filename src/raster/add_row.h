@@ -107,28 +107,29 @@ inline void FillGreyAmountsShort(uint16_t* dst, uint16_t value)
 // current processors these write whole cache lines without reading them first, which no
 // loop of vector stores does, so a long row costs about a third less than with 16-byte
 // stores. They take some dozens of cycles to start, so short rows keep the vector loops.
+// Each returns true when it has written the row, false when the row is the caller's to write
+// (a short one, or a build without the instructions).
 inline constexpr std::size_t StringRowMin = 512;
+inline bool FillLongRow(uint32_t* dst, uint32_t value, std::size_t count)
+{
 #if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
-inline constexpr bool HaveStringRows = true;
-inline void FillRowString(uint32_t* dst, uint32_t value, std::size_t count)
-{
+    if (count < StringRowMin) return false;
     asm volatile("rep stosl" : "+D"(dst), "+c"(count) : "a"(value) : "memory");
-}
-inline void CopyRowString(uint32_t* dst, const uint32_t* src, std::size_t count)
-{
-    asm volatile("rep movsl" : "+D"(dst), "+S"(src), "+c"(count) : : "memory");
-}
+    return true;
 #else
-inline constexpr bool HaveStringRows = false;
-inline void FillRowString(uint32_t* dst, uint32_t value, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) dst[i] = value;
-}
-inline void CopyRowString(uint32_t* dst, const uint32_t* src, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) dst[i] = src[i];
-}
+    return (void)dst, (void)value, (void)count, false;
 #endif
+}
+inline bool CopyLongRow(uint32_t* dst, const uint32_t* src, std::size_t count)
+{
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    if (count < StringRowMin) return false;
+    asm volatile("rep movsl" : "+D"(dst), "+S"(src), "+c"(count) : : "memory");
+    return true;
+#else
+    return (void)dst, (void)src, (void)count, false;
+#endif
+}
 
 #if defined(__SSE2__)
 // GreyChanges for eight runs whose new amounts are `now`: the differences from held[0..7]

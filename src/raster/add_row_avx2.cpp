@@ -25,10 +25,7 @@ void AddRowAvx2(uint32_t* dst, const uint32_t* add, std::size_t count)
 
 void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count)
 {
-    if (HaveStringRows && count >= StringRowMin) {
-        FillRowString(dst, value, count);
-        return;
-    }
+    if (FillLongRow(dst, value, count)) return;
     const __m256i v = _mm256_set1_epi32(static_cast<int>(value));
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
@@ -40,10 +37,7 @@ void FillRowAvx2(uint32_t* dst, uint32_t value, std::size_t count)
 
 void CopyRowAvx2(uint32_t* dst, const uint32_t* src, std::size_t count)
 {
-    if (HaveStringRows && count >= StringRowMin) {
-        CopyRowString(dst, src, count);
-        return;
-    }
+    if (CopyLongRow(dst, src, count)) return;
     std::size_t i = 0;
     for (; i + 16 <= count; i += 16) {
         const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));

@@ -98,10 +98,7 @@ void AddRowSse2(uint32_t* dst, const uint32_t* add, std::size_t count)
 
 void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count)
 {
-    if (HaveStringRows && count >= StringRowMin) {
-        FillRowString(dst, value, count);
-        return;
-    }
+    if (FillLongRow(dst, value, count)) return;
     const __m128i v = _mm_set1_epi32(static_cast<int>(value));
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
@@ -113,10 +110,7 @@ void FillRowSse2(uint32_t* dst, uint32_t value, std::size_t count)
 
 void CopyRowSse2(uint32_t* dst, const uint32_t* src, std::size_t count)
 {
-    if (HaveStringRows && count >= StringRowMin) {
-        CopyRowString(dst, src, count);
-        return;
-    }
+    if (CopyLongRow(dst, src, count)) return;
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
