@@ -19,11 +19,12 @@
 #include <gst/video/video.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "module_copy.h"
 #include "nimbrelle/analysis.h"
+#include "nimbrelle/loader.h"
 
 GST_DEBUG_CATEGORY_STATIC(nimbrelle_vis_debug);
 #define GST_CAT_DEFAULT nimbrelle_vis_debug
@@ -31,7 +32,6 @@ GST_DEBUG_CATEGORY_STATIC(nimbrelle_vis_debug);
 namespace {
 
 namespace analysis = nimbrelle::analysis;
-using nimbrelle::gst::ModuleCopy;
 
 constexpr float DefaultGain = 1.0f;
 constexpr float MaxGain = 1000.0f;
@@ -69,7 +69,7 @@ GstStaticPadTemplate SinkTemplate = GST_STATIC_PAD_TEMPLATE(
 
 // What the streaming thread keeps between buffers.
 struct Stream {
-    std::unique_ptr<ModuleCopy> module;
+    std::unique_ptr<nimbrelle::loader::Module> module;
     std::unique_ptr<analysis::Analyser> analyser;
     analysis::SampleHistory history;
     float convert[ConvertFloats] = {};
@@ -169,7 +169,9 @@ bool Start(GstNimbrelleVis* self)
 
     if (path.empty()) {
         std::string tried;
-        path = nimbrelle::gst::DefaultModulePath(tried);
+        static const int anchor = 0;
+        const std::filesystem::path folder = nimbrelle::loader::FolderOf(&anchor);
+        if (!folder.empty()) path = nimbrelle::loader::FindModule(folder, {NIMBRELLE_MODULE_CANDIDATES}, &tried).string();
         if (path.empty()) {
             GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
                               ("no module found beside the plugin (looked for %s): set the module property",
@@ -180,8 +182,10 @@ bool Start(GstNimbrelleVis* self)
     }
     std::string error;
     Stream& stream = *self->stream;
-    stream.module = ModuleCopy::Open(path, error);
-    if (!stream.module) {
+    // A private copy: each element instance draws its own scene.
+    stream.module = nimbrelle::loader::Module::Open(path, nimbrelle::loader::Mode::Private, &error);
+    if (!stream.module || !stream.module->Init(&error)) {
+        stream.module.reset();
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()), (nullptr));
         return false;
     }
@@ -236,10 +240,8 @@ gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
     const int32_t pitch = GST_VIDEO_FRAME_PLANE_STRIDE(video, 0) / 4;
     if (!stream.module->Render(pixels, GST_VIDEO_FRAME_WIDTH(video), GST_VIDEO_FRAME_HEIGHT(video), pitch,
                                stream.record)) {
-        GST_ELEMENT_ERROR(self, STREAM, FAILED,
-                          ("module \"%s\" refused a frame (its render entry returned 0)",
-                           stream.module->Path().c_str()),
-                          (nullptr));
+        const std::string refusal = stream.module->RefusalText(stream.next - 1);
+        GST_ELEMENT_ERROR(self, STREAM, FAILED, ("%s", refusal.c_str()), (nullptr));
         stream.refused = true;
     }
     return TRUE;

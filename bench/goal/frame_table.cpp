@@ -12,7 +12,6 @@
 // replay_p999/p50 and replay_max/p50 take each frame's fastest time over five runs of the same
 // records through fresh loads of the module, which leaves out what the machine did to one run.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <array>
@@ -29,6 +28,7 @@
 #include "nimbrelle/analysis.h"
 #include "demo_signal.h"
 #include "fill.h"
+#include "nimbrelle/loader.h"
 #include "nimbrelle/module.h"
 
 namespace {
@@ -36,31 +36,28 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The module loaded afresh with the given raster path.
+// The module loaded afresh with the given raster path (a Shared load, so that the library
+// leaves the process between paths and reads NIMBRELLE_RASTER_PATH again).
 class Module {
 public:
     explicit Module(const char* path)
     {
         ::setenv("NIMBRELLE_RASTER_PATH", path, 1);
-        handle_ = dlopen(NIMBRELLE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen failed: ") + dlerror());
-        auto query = reinterpret_cast<::QueryModuleFn>(dlsym(handle_, "QueryModule"));
-        if (query == nullptr) throw std::runtime_error("QueryModule not found");
-        descriptor_ = query();
-        if (descriptor_->init() == 0) throw std::runtime_error("the module's init failed");
+        std::string error;
+        module_ = nimbrelle::loader::Module::Open(NIMBRELLE_MODULE_PATH, nimbrelle::loader::Mode::Shared, &error);
+        if (!module_ || !module_->Init(&error)) throw std::runtime_error(error);
     }
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
     ~Module()
     {
-        dlclose(handle_);
+        module_.reset();
         ::unsetenv("NIMBRELLE_RASTER_PATH");
     }
-    const ::ModuleDescriptor& operator*() const { return *descriptor_; }
+    const ::ModuleDescriptor& operator*() const { return module_->Descriptor(); }
 
 private:
-    void* handle_;
-    const ::ModuleDescriptor* descriptor_ = nullptr;
+    std::unique_ptr<nimbrelle::loader::Module> module_;
 };
 
 // splitmix64, for reproducible random records.

@@ -293,11 +293,11 @@ TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
     const fs::path text = dir / "notes.txt";
     std::ofstream(text) << "not a module\n";
     const std::vector<std::pair<fs::path, std::string>> cases = {
-        {text, "cannot load module \"" + text.string() + "\": not a loadable shared library"},
-        {dir / "missing.so", "module \"" + (dir / "missing.so").string() + "\" does not exist"},
+        {text, "cannot load module '" + text.string() + "': not a loadable shared library"},
+        {dir / "missing.so", "module '" + (dir / "missing.so").string() + "' does not exist"},
         {FakeModule("no_query"), "does not export QueryModule"},
         {FakeModule("init_refuses"), "could not build its scene"},
-        {FakeModule("render_refuses"), "refused a frame"},
+        {FakeModule("render_refuses"), "refused frame"},
     };
     for (const auto& [path, message] : cases) {
         Pipeline pipeline(ToneSource(5, 1000, "audio/x-raw") + " module=" + path.string() + " ! appsink name=out");

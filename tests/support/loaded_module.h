@@ -1,43 +1,36 @@
-// A module loaded the way a host loads it: dlopen, then QueryModule through dlsym.
+// The module of this build loaded the way a program loads it (a Shared load through the
+// loader), for tests that call its entries directly.
 #pragma once
 
-#include <dlfcn.h>
-
+#include <memory>
 #include <stdexcept>
 #include <string>
 
+#include "nimbrelle/loader.h"
 #include "nimbrelle/module.h"
 
 namespace nimbrelle::test {
 
 class LoadedModule {
 public:
-    explicit LoadedModule(const char* path = NIMBRELLE_MODULE_PATH)
-        : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL))
-    {
-        if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen failed: ") + dlerror());
-        query_ = reinterpret_cast<QueryModuleFn>(dlsym(handle_, "QueryModule"));
-        if (query_ == nullptr) throw std::runtime_error("QueryModule not found");
-    }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-    ~LoadedModule() { dlclose(handle_); }
+    explicit LoadedModule(const char* path = NIMBRELLE_MODULE_PATH) : module_(Open(path)) {}
 
-    QueryModuleFn Query() const { return query_; }
-    const ModuleDescriptor& Descriptor() const { return *query_(); }
+    QueryModuleFn Query() const { return module_->Query(); }
+    const ModuleDescriptor& Descriptor() const { return module_->Descriptor(); }
 
     // True when no handle to the library is open any more, so the next load starts afresh.
-    static bool Unloaded(const char* path = NIMBRELLE_MODULE_PATH)
-    {
-        void* h = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
-        if (h == nullptr) return true;
-        dlclose(h);
-        return false;
-    }
+    static bool Unloaded(const char* path = NIMBRELLE_MODULE_PATH) { return !loader::IsLoaded(path); }
 
 private:
-    void* handle_;
-    QueryModuleFn query_ = nullptr;
+    static std::unique_ptr<loader::Module> Open(const char* path)
+    {
+        std::string error;
+        auto module = loader::Module::Open(path, loader::Mode::Shared, &error);
+        if (!module) throw std::runtime_error(error);
+        return module;
+    }
+
+    std::unique_ptr<loader::Module> module_;
 };
 
 }  // namespace nimbrelle::test
