@@ -11,7 +11,7 @@
 #include <fstream>
 #include <system_error>
 
-#include "demo_signal.h"
+#include "nimbrelle/analysis/demo.h"
 #include "error.h"
 #include "signals.h"
 #include "timing.h"
@@ -290,7 +290,7 @@ int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length)
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
 {
     if (path) return std::make_unique<SndfileSource>(*path);
-    return MakeDemoSource();
+    return analysis::MakeDemoSource();
 }
 
 analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::optional<double> duration,

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "demo_signal.h"
 #include "error.h"
 #include "signals.h"
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "demo_signal.h"
+#include "nimbrelle/analysis/demo.h"
 #include "nimbrelle/module.h"
 
 #define NIMBRELLE_WASM_EXPORT(name) extern "C" __attribute__((export_name(#name)))
@@ -58,7 +58,7 @@ std::vector<float> Demo;
 // its length in sample frames. Synthesised once per rate; null when memory ran out.
 NIMBRELLE_WASM_EXPORT(nimbrelle_demo) const float* NimbrelleDemo(int32_t rate)
 {
-    Demo = nimbrelle::host::SynthesiseDemo(rate);
+    Demo = nimbrelle::analysis::SynthesiseDemo(rate);
     return Demo.empty() ? nullptr : Demo.data();
 }
 

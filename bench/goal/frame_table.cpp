@@ -26,7 +26,6 @@
 #include <vector>
 
 #include "nimbrelle/analysis.h"
-#include "demo_signal.h"
 #include "fill.h"
 #include "nimbrelle/loader.h"
 #include "nimbrelle/module.h"
@@ -88,14 +87,14 @@ const std::vector<FrameData>& DemoRecords()
 {
     static const std::vector<FrameData> records = [] {
         using namespace nimbrelle;
-        const std::vector<float> samples = host::SynthesiseDemo(host::DemoSampleRate);
+        const std::vector<float> samples = analysis::SynthesiseDemo(analysis::DemoSampleRate);
         const auto sampleFrames = static_cast<int64_t>(samples.size() / 2);
         const analysis::FrameRate fps{60, 1};
         analysis::Analyser analyser;
         std::vector<FrameData> out;
-        for (int64_t n = 0; n * host::DemoSampleRate / 60 < sampleFrames; ++n) {
+        for (int64_t n = 0; n * analysis::DemoSampleRate / 60 < sampleFrames; ++n) {
             FrameData fd;
-            analysis::AnalyseFrame(analyser, samples, 2, host::DemoSampleRate, fps, n, fd);
+            analysis::AnalyseFrame(analyser, samples, 2, analysis::DemoSampleRate, fps, n, fd);
             out.push_back(fd);
         }
         return out;

@@ -1,4 +1,4 @@
-#include "demo_signal.h"
+#include "nimbrelle/analysis/demo.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <numbers>
 
-namespace nimbrelle::host {
+namespace nimbrelle::analysis {
 namespace {
 
 constexpr double TwoPi = 2.0 * std::numbers::pi;
@@ -158,4 +158,4 @@ std::unique_ptr<AudioSource> MakeDemoSource(int sampleRate)
     return std::make_unique<MemorySource>(SynthesiseDemo(sampleRate), sampleRate, "the demo signal");
 }
 
-}  // namespace nimbrelle::host
+}  // namespace nimbrelle::analysis

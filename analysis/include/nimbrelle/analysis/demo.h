@@ -6,12 +6,7 @@
 
 #include "nimbrelle/analysis/samples.h"
 
-namespace nimbrelle::host {
-
-// Only the analysis library's sources: the browser build compiles the demo without the
-// host's file decoding.
-using analysis::AudioSource;
-using analysis::MemorySource;
+namespace nimbrelle::analysis {
 
 inline constexpr int DemoSampleRate = 48000;
 inline constexpr double DemoSeconds = 30.0;
@@ -29,4 +24,4 @@ std::vector<float> SynthesiseDemo(int sampleRate = DemoSampleRate);
 // The demo as an AudioSource named "the demo signal".
 std::unique_ptr<AudioSource> MakeDemoSource(int sampleRate = DemoSampleRate);
 
-}  // namespace nimbrelle::host
+}  // namespace nimbrelle::analysis
