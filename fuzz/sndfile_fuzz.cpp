@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "audio.h"
-#include "error.h"
+#include "audio/source.h"
+#include "base/error.h"
 #include "nimbrelle/analysis/route.h"
 
 namespace {

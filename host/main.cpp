@@ -11,12 +11,12 @@
 #include <optional>
 #include <string>
 
-#include "error.h"
-#include "options.h"
-#include "live.h"
-#include "play.h"
-#include "render.h"
-#include "signals.h"
+#include "base/error.h"
+#include "options/options.h"
+#include "live/live.h"
+#include "play/play.h"
+#include "render/render.h"
+#include "base/signals.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <future>
 #include <mutex>
 
-#include "host_test_support.h"
+#include "support/host_support.h"
 #include "nimbrelle/analysis/frame_plan.h"
 
 namespace nimbrelle::host::test {

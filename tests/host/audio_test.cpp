@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "nimbrelle/analysis.h"
-#include "audio.h"
-#include "error.h"
-#include "host_test_support.h"
-#include "timing.h"
+#include "audio/source.h"
+#include "base/error.h"
+#include "support/host_support.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 namespace {

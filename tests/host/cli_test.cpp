@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host_test_support.h"
+#include "support/host_support.h"
 #include "nimbrelle/module.h"
-#include "timing.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 namespace {

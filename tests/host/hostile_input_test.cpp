@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "audio.h"
-#include "error.h"
-#include "host_test_support.h"
+#include "audio/source.h"
+#include "base/error.h"
+#include "support/host_support.h"
 #include "nimbrelle/analysis.h"
-#include "options.h"
-#include "output.h"
+#include "options/options.h"
+#include "output/target.h"
 
 namespace nimbrelle::host {
 namespace {

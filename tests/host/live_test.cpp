@@ -19,9 +19,9 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
-#include "error.h"
-#include "host_test_support.h"
+#include "live/capture.h"
+#include "base/error.h"
+#include "support/host_support.h"
 
 namespace nimbrelle::host {
 namespace {

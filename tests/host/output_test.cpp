@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "error.h"
-#include "host_test_support.h"
-#include "options.h"
-#include "output.h"
+#include "base/error.h"
+#include "support/host_support.h"
+#include "options/options.h"
+#include "output/target.h"
 
 namespace nimbrelle::host {
 namespace {

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "nimbrelle/analysis.h"
-#include "audio.h"
-#include "host_test_support.h"
-#include "play.h"
+#include "audio/source.h"
+#include "support/host_support.h"
+#include "play/play.h"
 
 namespace nimbrelle::host {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "error.h"
-#include "host_test_support.h"
-#include "timing.h"
+#include "base/error.h"
+#include "support/host_support.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 namespace {

@@ -86,7 +86,7 @@ describe('the page', () => {
     await run('sox', ['-n', '-r', String(rate), '-c', '2', '-e', 'floating-point', '-b', '32', wav, 'synth', '2', 'sine', '100-6000',
       'square', '110', 'tremolo', '3', '80', 'gain', '-2']);
     const records = path.join(work, 'sweep.records');
-    await run(path.join(nativeDir, 'host', 'web-tests', 'wav_records'), [wav, records]);
+    await run(path.join(nativeDir, 'tests', 'web', 'wav_records'), [wav, records]);
     const expected = await readFile(records);
 
     await (await tab.$('#file')).uploadFile(wav);

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <optional>
 
-#include "audio.h"
+#include "audio/source.h"
 #include "nimbrelle/analysis/route.h"
 
 int main(int argc, char** argv)

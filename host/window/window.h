@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "output.h"
+#include "output/target.h"
 
 namespace nimbrelle::host {
 

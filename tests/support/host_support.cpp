@@ -1,4 +1,4 @@
-#include "host_test_support.h"
+#include "support/host_support.h"
 
 #include <png.h>
 #include <signal.h>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "process.h"
+#include "base/process.h"
 
 namespace nimbrelle::host::test {
 

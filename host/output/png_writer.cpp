@@ -1,4 +1,4 @@
-#include "png_writer.h"
+#include "output/png_writer.h"
 
 #include <png.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace nimbrelle::host {
 

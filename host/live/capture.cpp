@@ -1,9 +1,9 @@
-#include "capture.h"
+#include "live/capture.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace nimbrelle::host {
 

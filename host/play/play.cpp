@@ -1,7 +1,7 @@
 // The window, the audio device and the loop that keeps the picture on the sound. The decisions
 // (which frame, where a seek lands, what is being heard) are the classes of play.h; this file
 // connects them to SDL.
-#include "play.h"
+#include "play/play.h"
 
 #include <SDL.h>
 
@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
-#include "module_loader.h"
-#include "sdl_window.h"
-#include "signals.h"
+#include "base/error.h"
+#include "base/module.h"
+#include "window/window.h"
+#include "base/signals.h"
 
 namespace nimbrelle::host {
 

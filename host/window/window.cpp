@@ -1,4 +1,4 @@
-#include "sdl_window.h"
+#include "window/window.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -23,12 +23,12 @@
 #include <filesystem>
 #include <optional>
 
-#include "audio.h"
+#include "audio/source.h"
 #include "nimbrelle/analysis/frame_plan.h"
 #include "nimbrelle/analysis/route.h"
 #include "nimbrelle/module.h"
-#include "output.h"
-#include "timing.h"
+#include "output/target.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 

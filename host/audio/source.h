@@ -14,7 +14,7 @@
 
 #include "nimbrelle/analysis/frame_plan.h"
 #include "nimbrelle/analysis/samples.h"
-#include "timing.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 

@@ -1,11 +1,11 @@
-#include "options.h"
+#include "options/options.h"
 
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <string>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace nimbrelle::host {
 

@@ -1,4 +1,4 @@
-#include "render.h"
+#include "render/render.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "error.h"
-#include "signals.h"
+#include "base/error.h"
+#include "base/signals.h"
 
 namespace nimbrelle::host {
 

@@ -7,12 +7,12 @@
 #include <optional>
 #include <string>
 
-#include "audio.h"
-#include "module_loader.h"
+#include "audio/source.h"
+#include "base/module.h"
 #include "nimbrelle/analysis/route.h"
-#include "output.h"
-#include "progress.h"
-#include "timing.h"
+#include "output/target.h"
+#include "base/progress.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 

@@ -1,4 +1,4 @@
-#include "timing.h"
+#include "base/timing.h"
 
 #include <charconv>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <numeric>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace nimbrelle::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "output.h"
+#include "output/target.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace nimbrelle::host {
 

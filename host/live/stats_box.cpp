@@ -1,4 +1,4 @@
-#include "overlay.h"
+#include "live/stats_box.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "audio.h"
+#include "audio/source.h"
 
 #include <fcntl.h>
 #include <sndfile.h>
@@ -12,9 +12,9 @@
 #include <system_error>
 
 #include "nimbrelle/analysis/demo.h"
-#include "error.h"
-#include "signals.h"
-#include "timing.h"
+#include "base/error.h"
+#include "base/signals.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 

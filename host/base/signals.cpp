@@ -1,8 +1,8 @@
-#include "signals.h"
+#include "base/signals.h"
 
 #include <signal.h>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace nimbrelle::host {
 namespace {

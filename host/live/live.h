@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "output.h"
-#include "timing.h"
+#include "output/target.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 

@@ -1,9 +1,9 @@
-#include "module_loader.h"
+#include "base/module.h"
 
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 #ifndef NIMBRELLE_MODULE_CANDIDATES
 #define NIMBRELLE_MODULE_CANDIDATES "NimbrelleCalvex.so"

@@ -1,4 +1,4 @@
-#include "process.h"
+#include "base/process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string_view>
 
-#include "error.h"
-#include "signals.h"
+#include "base/error.h"
+#include "base/signals.h"
 
 extern char** environ;
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "timing.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 

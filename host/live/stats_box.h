@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "output.h"
+#include "output/target.h"
 
 namespace nimbrelle::host {
 

@@ -1,6 +1,6 @@
 // The capture device, the window (or none, when recording headless) and the loop that draws a
 // frame at every frame time from the newest samples captured.
-#include "live.h"
+#include "live/live.h"
 
 #include <SDL.h>
 
@@ -12,14 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "audio.h"
-#include "capture.h"
-#include "error.h"
-#include "module_loader.h"
+#include "audio/source.h"
+#include "live/capture.h"
+#include "base/error.h"
+#include "base/module.h"
 #include "nimbrelle/analysis/analyser.h"
-#include "overlay.h"
-#include "sdl_window.h"
-#include "signals.h"
+#include "live/stats_box.h"
+#include "window/window.h"
+#include "base/signals.h"
 
 namespace nimbrelle::host {
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "output.h"
+#include "output/target.h"
 
 namespace nimbrelle::host {
 

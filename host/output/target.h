@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "png_writer.h"
-#include "process.h"
-#include "timing.h"
+#include "output/png_writer.h"
+#include "base/process.h"
+#include "base/timing.h"
 
 namespace nimbrelle::host {
 
