@@ -28,7 +28,6 @@ async function startServer(root) {
     });
     child.once('exit', (code) => reject(new Error(`the server exited (${code}): ${stderr}`)));
   });
-  child.stderrText = () => stderr;
   return { child, url };
 }
 
@@ -52,20 +51,13 @@ function get(url, target) {
   const { hostname, port } = new URL(url);
   return new Promise((resolve, reject) => {
     const req = request({ hostname, port, path: target, agent: false }, (response) => {
-      const chunks = [];
-      response.on('data', (chunk) => chunks.push(chunk));
-      response.on('end', () => resolve({ status: response.statusCode, body: Buffer.concat(chunks).toString() }));
-      response.on('error', reject);
+      let body = '';
+      response.setEncoding('utf8').on('data', (chunk) => { body += chunk; });
+      response.on('end', () => resolve({ status: response.statusCode, body })).on('error', reject);
     });
     req.on('error', reject);
     req.end();
   });
-}
-
-// Fails with what the server printed if it has ended.
-function assertRunning(server) {
-  assert.equal(server.child.exitCode, null, `the server ended: ${server.child.stderrText()}`);
-  assert.equal(server.child.signalCode, null, `the server ended: ${server.child.stderrText()}`);
 }
 
 describe('serve.mjs', () => {
@@ -93,7 +85,6 @@ describe('serve.mjs', () => {
       const { status } = await get(server.url, target);
       assert.equal(status, 400, target);
     }
-    assertRunning(server);
     const page = await get(server.url, '/');
     assert.equal(page.status, 200);
     assert.match(page.body, /<title>page<\/title>/);
@@ -106,7 +97,6 @@ describe('serve.mjs', () => {
       assert.equal(status, 404, target);
       assert.ok(!body.includes(secret), target);
     }
-    assertRunning(server);
     assert.equal((await get(server.url, '/index.html')).status, 200);
   }));
 
@@ -114,7 +104,6 @@ describe('serve.mjs', () => {
   // status is an ordinary readable file.
   test('answers 500 to a file that cannot be read, and keeps serving', () => withServer('/proc/self', async (server) => {
     assert.equal((await get(server.url, '/mem')).status, 500);
-    assertRunning(server);
     const next = await get(server.url, '/status');
     assert.equal(next.status, 200);
     assert.match(next.body, /^Pid:\s+\d+$/m);
