@@ -13,6 +13,44 @@ export const RECORD_FPS = 60;
 /** Samples per channel each record analyses. */
 export const WINDOW_SAMPLES = 512;
 
+// The most bytes one buffer in the instance's memory is asked for. A wasm32 memory holds 4 GiB
+// at most and its allocator hands out less than half of that in one block; below 2^31 every
+// count and byte count also reaches the module as the positive 32-bit integer it is.
+const MAX_BYTES = 2 ** 31 - 1;
+// The highest rate useDemo synthesises the demo at (30 s of stereo: 184 MB); glue.cpp refuses
+// higher ones too.
+const MAX_DEMO_RATE = 768000;
+
+// `value` as a size or count: an integer from `least` to MAX_BYTES, else a RangeError naming
+// it. Checked before anything is freed, allocated or set, so a refused call changes nothing.
+function checkedCount(value, name, least = 0) {
+  if (typeof value !== 'number') throw new TypeError(`${name} must be a number, not ${typeof value}`);
+  if (!Number.isInteger(value) || value < least || value > MAX_BYTES) {
+    throw new RangeError(`${name} must be an integer from ${least} to ${MAX_BYTES}, not ${value}`);
+  }
+  return value;
+}
+
+// The bytes of `count` 4-byte values (pixels or samples), else a RangeError when one buffer of
+// the instance's memory cannot hold them.
+function checkedBytes(count, what) {
+  const bytes = count * 4;
+  if (bytes > MAX_BYTES) {
+    throw new RangeError(`${what}: ${bytes} bytes, more than the ${MAX_BYTES} one buffer of a WebAssembly instance can hold`);
+  }
+  return bytes;
+}
+
+// The words of a frame of width x height pixels, rows `pitch` words apart (pitch >= width).
+function frameWords(width, height, pitch = width) {
+  checkedCount(width, 'width');
+  checkedCount(height, 'height');
+  checkedCount(pitch, 'pitch');
+  if (pitch < width) throw new RangeError(`the pitch (${pitch}) is smaller than the width (${width})`);
+  checkedBytes(height * pitch, `a frame of ${width} x ${height} pixels (pitch ${pitch})`);
+  return height * pitch;
+}
+
 async function fetchBytes(url) {
   const response = await fetch(url);
   if (!response.ok) throw new Error(`cannot load ${url}: ${response.status} ${response.statusText}`);
@@ -80,10 +118,12 @@ export class Visualiser {
   }
 
   // A buffer of at least `words` 32-bit words in the instance's memory, kept between frames.
+  // A count the memory cannot hold is refused before the old buffer is let go.
   #reserve(buffer, words) {
+    const bytes = checkedBytes(checkedCount(words, 'the buffer size'), `a buffer of ${words} words`);
     if (buffer.words < words) {
       this.#x.nimbrelle_free(buffer.pointer);
-      buffer.pointer = this.#x.nimbrelle_alloc(words * 4);
+      buffer.pointer = this.#x.nimbrelle_alloc(bytes);
       buffer.words = buffer.pointer ? words : 0;
       if (!buffer.pointer) throw new Error('out of memory');
     }
@@ -97,6 +137,7 @@ export class Visualiser {
     this.#bytes(this.#record, RECORD_BYTES).set(record);
   }
 
+  // Draws the record put into the frame buffer; width, height and pitch as frameWords checked them.
   #render(width, height, pitch) {
     const pointer = this.#reserve(this.#frame, Math.max(1, height * pitch));
     return this.#x.nimbrelle_render(pointer, width, height, pitch, this.#record) === 1;
@@ -105,11 +146,13 @@ export class Visualiser {
   /**
    * Draws one frame of `record` (a FrameData as RECORD_BYTES bytes) at width x height and
    * returns its pixels, width * height words 0x00RRGGBB, row by row. Advances the scene clock.
+   * Sizes are integers from 0 whose frame fits the instance's memory (else a RangeError).
    */
   renderRecord(record, width, height) {
+    const words = frameWords(width, height);
     this.#putRecord(record);
     if (!this.#render(width, height, width)) throw new RangeError('the module refused the frame');
-    return this.#words(this.#frame.pointer, width * height).slice();
+    return this.#words(this.#frame.pointer, words).slice();
   }
 
   /**
@@ -118,9 +161,10 @@ export class Visualiser {
    * words are left as they were. Returns whether the frame was drawn.
    */
   renderInto(pixels, width, height, pitch, record) {
-    if (pitch < width || pixels.length < height * pitch) throw new RangeError('the buffer is smaller than height * pitch');
+    const words = frameWords(width, height, pitch);
+    if (!(pixels instanceof Uint32Array)) throw new TypeError('the pixels must be a Uint32Array');
+    if (pixels.length < words) throw new RangeError('the buffer is smaller than height * pitch');
     this.#putRecord(record);
-    const words = Math.max(0, height * pitch);
     const pointer = this.#reserve(this.#frame, Math.max(1, words));
     this.#words(pointer, words).set(pixels.subarray(0, words));
     const drawn = this.#x.nimbrelle_render(pointer, width, height, pitch, this.#record) === 1;
@@ -135,6 +179,7 @@ export class Visualiser {
   drawTo(context) {
     const { width, height } = context.canvas;
     if (width < 1 || height < 1) return;
+    frameWords(width, height);
     this.#render(width, height, width);
     const rgba = this.#reserve(this.#rgba, width * height);
     this.#x.nimbrelle_to_rgba(this.#frame.pointer, width, height, width, rgba);
@@ -157,20 +202,29 @@ export class Visualiser {
     this.#audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
   }
 
-  /** The audio records are cut from: one Float32Array per channel, at `sampleRate` Hz. */
+  /**
+   * The audio records are cut from: one Float32Array per channel, all of one length, at
+   * `sampleRate` Hz (rounded to an integer from 1 to 2^31 - 1). Audio the instance's memory
+   * cannot hold is a RangeError, and the audio set before stays.
+   */
   setAudio(channels, sampleRate) {
-    const count = channels.length;
-    const frames = count > 0 ? channels[0].length : 0;
-    if (count < 1 || frames < 1 || !(sampleRate > 0)) throw new RangeError('audio needs samples, channels and a rate');
+    const count = checkedCount(channels.length, 'the number of channels', 1);
+    const frames = checkedCount(channels[0].length, 'the number of samples', 1);
+    for (let c = 1; c < count; ++c) {
+      if (channels[c].length !== frames) throw new RangeError('every channel needs the same number of samples');
+    }
+    const rate = Math.round(sampleRate);
+    if (!(rate >= 1 && rate <= MAX_BYTES)) throw new RangeError(`the sample rate must be from 1 to ${MAX_BYTES} Hz, not ${sampleRate}`);
+    const bytes = checkedBytes(frames * count, `audio of ${count} x ${frames} samples`);
     this.#releaseAudio();
-    const pointer = this.#x.nimbrelle_alloc(frames * count * 4);
+    const pointer = this.#x.nimbrelle_alloc(bytes);
     if (!pointer) throw new Error('out of memory: the audio is too long');
     const out = new Float32Array(this.#x.memory.buffer, pointer, frames * count);
     for (let c = 0; c < count; ++c) {
       const samples = channels[c];
       for (let i = 0, j = c; i < frames; ++i, j += count) out[j] = samples[i];
     }
-    this.#audio = { pointer, frames, channels: count, rate: Math.round(sampleRate), owned: true };
+    this.#audio = { pointer, frames, channels: count, rate, owned: true };
   }
 
   /** setAudio with a decoded Web Audio AudioBuffer. */
@@ -182,9 +236,12 @@ export class Visualiser {
 
   /**
    * Makes the built-in demo piece (30 s, stereo) the audio and returns it as
-   * { channels: [left, right], sampleRate } for playing.
+   * { channels: [left, right], sampleRate } for playing. The rate is an integer from 1 to
+   * 768000 Hz.
    */
   useDemo(sampleRate = 48000) {
+    checkedCount(sampleRate, 'the demo\'s sample rate', 1);
+    if (sampleRate > MAX_DEMO_RATE) throw new RangeError(`the demo is made at up to ${MAX_DEMO_RATE} Hz, not ${sampleRate}`);
     this.#releaseAudio();
     const pointer = this.#x.nimbrelle_demo(sampleRate);
     const frames = this.#x.nimbrelle_demo_frames();
@@ -210,11 +267,17 @@ export class Visualiser {
     return this.#audio.rate;
   }
 
-  /** The frame (at RECORD_FPS) holding the sample at `seconds`: frame n starts at sample floor(n * rate / fps). */
+  /**
+   * The frame (at RECORD_FPS) holding the sample at `seconds`: frame n starts at sample
+   * floor(n * rate / fps). Times before 0 count as 0 and times past 2^53 samples as 2^53
+   * samples (past the end of any audio: silence), so the frame's first sample fits the 64 bits
+   * the analysis counts samples in.
+   */
   frameAt(seconds) {
+    if (Number.isNaN(Number(seconds))) throw new RangeError('the time is not a number');
     const rate = this.#audio.rate;
     if (rate <= 0) return 0;
-    const sample = Math.max(0, Math.floor(seconds * rate));
+    const sample = Math.min(Number.MAX_SAFE_INTEGER, Math.max(0, Math.floor(seconds * rate)));
     return Math.ceil(((sample + 1) * RECORD_FPS) / rate) - 1;
   }
 
@@ -249,8 +312,9 @@ export class Visualiser {
    * Goes to the next drawTo; returns nothing (lastRecord() gives a copy).
    */
   liveRecord(left, right, milliseconds = 0) {
-    const count = Math.min(left.length, right ? right.length : left.length);
+    const count = checkedCount(Math.min(left.length, right ? right.length : left.length), 'the number of samples');
     const channels = right ? 2 : 1;
+    checkedBytes(count * channels, `live audio of ${channels} x ${count} samples`);
     const pointer = this.#reserve(this.#live, Math.max(1, count * channels));
     const out = new Float32Array(this.#x.memory.buffer, pointer, count * channels);
     for (let i = 0; i < count; ++i) {
