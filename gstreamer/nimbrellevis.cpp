@@ -331,8 +331,9 @@ GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer)
         stream.channels = channels;
         stream.synced = false;
     }
-    if (stream.synced && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT) &&
-        GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer))) {
+    // Any timestamp is checked, with or without DISCONT: upstream elements do not always mark
+    // a jump (a looping source, a live source that lost samples).
+    if (stream.synced && GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer))) {
         const auto at = static_cast<int64_t>(
             gst_util_uint64_scale_round(GST_BUFFER_PTS(buffer), static_cast<guint64>(rate), GST_SECOND));
         const int64_t drift = at - stream.position;

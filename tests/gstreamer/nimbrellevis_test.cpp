@@ -2,9 +2,11 @@
 // equality with `nimbrelle render`, independent copies of the module, seeking, resizing,
 // restarting, bad modules, playbin, and gst-launch / gst-inspect from the command line.
 #include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sndfile.h>
 
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -285,6 +287,102 @@ TEST(NimbrelleVis, ResizingMidStreamKeepsTheFramesInStep)
     for (std::size_t n = 20; n < run.frames.size(); ++n) {
         ASSERT_EQ(run.frames[n].pts, (16000 + (n - 20) * 1600) * GST_SECOND / 48000) << n;
     }
+}
+
+// Mono F32 audio at `rate` pushed through the appsrc "src" of a pipeline, buffer by buffer,
+// each stamped with its first sample's time and none marked DISCONT (appsrc marks only the
+// first).
+class Feed {
+public:
+    Feed(Pipeline& pipeline, int rate) : pipeline_(pipeline), src_(pipeline.Get("src")), rate_(rate)
+    {
+        gst_element_set_state(pipeline.Element(), GST_STATE_PAUSED);
+    }
+    ~Feed() { gst_object_unref(src_); }
+    Feed(const Feed&) = delete;
+    Feed& operator=(const Feed&) = delete;
+
+    // Samples [first, end) of a 440 Hz tone, or silence, in buffers of `block` samples.
+    Feed& Audio(int64_t first, int64_t end, bool silent = false, int64_t block = 800)
+    {
+        for (int64_t at = first; at < end; at += block) {
+            const int64_t count = std::min(block, end - at);
+            GstBuffer* buffer = gst_buffer_new_allocate(nullptr, static_cast<gsize>(count) * sizeof(float), nullptr);
+            GstMapInfo map;
+            gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+            auto* samples = reinterpret_cast<float*>(map.data);
+            for (int64_t i = 0; i < count; ++i) {
+                const double t = static_cast<double>(at + i) / rate_;
+                samples[i] = silent ? 0.0f : 0.5f * static_cast<float>(std::sin(6.2831853 * 440.0 * t));
+            }
+            gst_buffer_unmap(buffer, &map);
+            GST_BUFFER_PTS(buffer) = Time(at);
+            GST_BUFFER_DURATION(buffer) = Time(at + count) - Time(at);
+            EXPECT_EQ(gst_app_src_push_buffer(GST_APP_SRC(src_), buffer), GST_FLOW_OK);
+        }
+        return *this;
+    }
+    Played Play()
+    {
+        gst_app_src_end_of_stream(GST_APP_SRC(src_));
+        return pipeline_.Play();
+    }
+    GstClockTime Time(int64_t sample) const
+    {
+        return gst_util_uint64_scale(static_cast<guint64>(sample), GST_SECOND, static_cast<guint64>(rate_));
+    }
+
+private:
+    Pipeline& pipeline_;
+    GstElement* src_;
+    int rate_;
+};
+
+std::string AppSource(int rate, const std::string& format = "F32LE", int channels = 1)
+{
+    return "appsrc name=src format=time caps=audio/x-raw,format=" + format + ",layout=interleaved,rate=" +
+           std::to_string(rate) + ",channels=" + std::to_string(channels) + " ! nimbrellevis";
+}
+
+// The timestamps of the frames that start in samples [first, end).
+std::vector<GstClockTime> FrameTimes(int64_t first, int64_t end, int rate, FrameRate fps)
+{
+    std::vector<GstClockTime> times;
+    for (int64_t n = FrameCountFor(first, rate, fps); FrameStartSample(n, rate, fps) < end; ++n) {
+        times.push_back(gst_util_uint64_scale(static_cast<guint64>(FrameStartSample(n, rate, fps)), GST_SECOND,
+                                              static_cast<guint64>(rate)));
+    }
+    return times;
+}
+
+std::vector<GstClockTime> TimesOf(const std::vector<Frame>& frames)
+{
+    std::vector<GstClockTime> times;
+    for (const Frame& frame : frames) times.push_back(frame.pts);
+    return times;
+}
+
+template <typename T>
+std::vector<T> Joined(std::initializer_list<std::vector<T>> parts)
+{
+    std::vector<T> all;
+    for (const std::vector<T>& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+constexpr char SmallVideo[] = " ! video/x-raw,width=16,height=16,framerate=25/1 ! appsink name=out";
+
+TEST(NimbrelleVis, TimestampJumpsWithoutDiscontRestartTheFrames)
+{
+    // Half a second from 0 s, then from 10 s, then back at 2 s: the buffers' timestamps alone
+    // say where the audio jumps.
+    const int rate = 8000;
+    const FrameRate fps{25, 1};
+    Pipeline pipeline(AppSource(rate) + SmallVideo);
+    const Played run = Feed(pipeline, rate).Audio(0, 4000).Audio(80000, 84000).Audio(16000, 20000).Play();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(TimesOf(run.frames), Joined({FrameTimes(0, 4000, rate, fps), FrameTimes(80000, 84000, rate, fps),
+                                           FrameTimes(16000, 20000, rate, fps)}));
 }
 
 TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
