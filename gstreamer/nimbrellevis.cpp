@@ -245,10 +245,58 @@ gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
     return TRUE;
 }
 
+GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer);
+
+// A GAP is time without samples, which an audio sink plays as silence: the frames go on
+// through it as they do through silent buffers, so the scene settles as the sound stops and a
+// recording keeps a frame for every frame time instead of holding the last loud one. The gap's
+// time is fed to the chain as silent buffers, the first stamped with the gap's start (a gap
+// that starts elsewhere than the samples so far restarts the frames there, as a buffer would).
+// A gap of unknown length, or one before the formats are known, draws nothing and is returned
+// false to be passed on; the next buffer's timestamp then says where the frames go on.
+bool DrawGap(GstNimbrelleVis* self, GstPad* pad, GstEvent* event)
+{
+    // Zero bytes are silence in S16 and F32 alike.
+    static const guint8 Zeros[16384] = {};
+    GstAudioVisualizer* scope = Scope(self);
+    const int rate = GST_AUDIO_INFO_RATE(&scope->ainfo);
+    const int bytesPerFrame = GST_AUDIO_INFO_BPF(&scope->ainfo);
+    GstClockTime start = GST_CLOCK_TIME_NONE;
+    GstClockTime duration = GST_CLOCK_TIME_NONE;
+    gst_event_parse_gap(event, &start, &duration);
+    if (!GST_CLOCK_TIME_IS_VALID(start) || !GST_CLOCK_TIME_IS_VALID(duration) || rate <= 0 || bytesPerFrame <= 0) {
+        return false;
+    }
+    // Sample counts of any timestamp fit in int64 at the rates the sink pad accepts.
+    const auto first = static_cast<int64_t>(gst_util_uint64_scale_round(start, static_cast<guint64>(rate), GST_SECOND));
+    const int64_t end =
+        first + static_cast<int64_t>(gst_util_uint64_scale_round(duration, static_cast<guint64>(rate), GST_SECOND));
+    const int64_t perBuffer = static_cast<int64_t>(sizeof Zeros) / bytesPerFrame;
+    GstClockTime pts = start;
+    GstFlowReturn result = GST_FLOW_OK;
+    // The first buffer places the gap; the rest follow on from wherever the chain is.
+    for (int64_t frames = std::min(end - first, perBuffer); frames > 0 && result == GST_FLOW_OK;
+         frames = std::min(end - self->stream->position, perBuffer)) {
+        GstBuffer* silence = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<guint8*>(Zeros),
+                                                         sizeof Zeros, 0, static_cast<gsize>(frames * bytesPerFrame),
+                                                         nullptr, nullptr);
+        GST_BUFFER_PTS(silence) = pts;
+        pts = GST_CLOCK_TIME_NONE;
+        result = Chain(pad, GST_OBJECT(self), silence);
+    }
+    return true;
+}
+
 gboolean SinkEvent(GstPad* pad, GstObject* parent, GstEvent* event)
 {
     GstNimbrelleVis* self = Self(parent);
     switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_GAP:
+        if (DrawGap(self, pad, event)) {
+            gst_event_unref(event);
+            return TRUE;
+        }
+        break;
     case GST_EVENT_FLUSH_STOP:
     case GST_EVENT_SEGMENT:
     case GST_EVENT_STREAM_START:
@@ -332,7 +380,7 @@ GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer)
         stream.synced = false;
     }
     // Any timestamp is checked, with or without DISCONT: upstream elements do not always mark
-    // a jump (a looping source, a live source that lost samples).
+    // a jump (a GAP's end, a looping source, a live source that lost samples).
     if (stream.synced && GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer))) {
         const auto at = static_cast<int64_t>(
             gst_util_uint64_scale_round(GST_BUFFER_PTS(buffer), static_cast<guint64>(rate), GST_SECOND));

@@ -12,6 +12,7 @@
 #include <map>
 #include <future>
 #include <mutex>
+#include <optional>
 
 #include "host_test_support.h"
 #include "nimbrelle/analysis/frame_plan.h"
@@ -291,7 +292,7 @@ TEST(NimbrelleVis, ResizingMidStreamKeepsTheFramesInStep)
 
 // Mono F32 audio at `rate` pushed through the appsrc "src" of a pipeline, buffer by buffer,
 // each stamped with its first sample's time and none marked DISCONT (appsrc marks only the
-// first).
+// first), with GAP events between them where the test says.
 class Feed {
 public:
     Feed(Pipeline& pipeline, int rate) : pipeline_(pipeline), src_(pipeline.Get("src")), rate_(rate)
@@ -320,6 +321,13 @@ public:
             GST_BUFFER_DURATION(buffer) = Time(at + count) - Time(at);
             EXPECT_EQ(gst_app_src_push_buffer(GST_APP_SRC(src_), buffer), GST_FLOW_OK);
         }
+        return *this;
+    }
+    // A GAP event from sample `first` on, lasting until sample `end` (none: no duration).
+    Feed& Gap(int64_t first, std::optional<int64_t> end)
+    {
+        const GstClockTime duration = end ? Time(*end) - Time(first) : GST_CLOCK_TIME_NONE;
+        EXPECT_TRUE(gst_element_send_event(src_, gst_event_new_gap(Time(first), duration)));
         return *this;
     }
     Played Play()
@@ -383,6 +391,37 @@ TEST(NimbrelleVis, TimestampJumpsWithoutDiscontRestartTheFrames)
     ASSERT_EQ(run.error, "");
     EXPECT_EQ(TimesOf(run.frames), Joined({FrameTimes(0, 4000, rate, fps), FrameTimes(80000, 84000, rate, fps),
                                            FrameTimes(16000, 20000, rate, fps)}));
+}
+
+TEST(NimbrelleVis, AGapIsDrawnAsTheSilenceItStandsFor)
+{
+    // Half a second of tone, 9.5 s of nothing, half a second of tone: the frames go on through
+    // the gap as they do through silent buffers, in step with the frames after it.
+    const int rate = 8000;
+    const FrameRate fps{25, 1};
+    Pipeline silent(AppSource(rate) + SmallVideo);
+    const Played reference = Feed(silent, rate).Audio(0, 4000).Audio(4000, 80000, true).Audio(80000, 84000).Play();
+    ASSERT_EQ(reference.error, "");
+    ASSERT_EQ(TimesOf(reference.frames), FrameTimes(0, 84000, rate, fps));
+
+    Pipeline gap(AppSource(rate) + SmallVideo);
+    const Played run = Feed(gap, rate).Audio(0, 4000).Gap(4000, 80000).Audio(80000, 84000).Play();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(TimesOf(run.frames), TimesOf(reference.frames));
+    ExpectSameFrames(run.frames, reference.frames, "gap");
+
+    // A stream that starts with a gap: the frames start with it.
+    Pipeline leading(AppSource(rate) + SmallVideo);
+    const Played lead = Feed(leading, rate).Gap(0, 4000).Audio(4000, 8000).Play();
+    ASSERT_EQ(lead.error, "");
+    EXPECT_EQ(TimesOf(lead.frames), FrameTimes(0, 8000, rate, fps));
+
+    // A gap of unknown length: the frames start again at the next buffer.
+    Pipeline open(AppSource(rate) + SmallVideo);
+    const Played restarted = Feed(open, rate).Audio(0, 4000).Gap(4000, std::nullopt).Audio(80000, 84000).Play();
+    ASSERT_EQ(restarted.error, "");
+    EXPECT_EQ(TimesOf(restarted.frames),
+              Joined({FrameTimes(0, 4000, rate, fps), FrameTimes(80000, 84000, rate, fps)}));
 }
 
 TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
