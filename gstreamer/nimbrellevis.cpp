@@ -1,8 +1,9 @@
 // nimbrellevis: a visualisation element that draws a module's scene for an audio stream.
 //
-// Audio in (interleaved S16 or F32, mono or stereo, any rate), BGRx video out (the module's
-// 0x00RRGGBB words in memory order). The element is a GstAudioVisualizer, which negotiates
-// the video format, answers the pipeline's queries, handles QoS and hands out output buffers.
+// Audio in (interleaved S16 or F32, mono or stereo, 8 kHz to 1 MHz), BGRx video out (the
+// module's 0x00RRGGBB words in memory order). The element is a GstAudioVisualizer, which
+// negotiates the video format, answers the pipeline's queries, handles QoS and hands out output
+// buffers.
 //
 // Its frame timing is the element's own: the base class renders a frame whenever enough audio
 // has collected, and keeps the tail for the next buffer, so its frames neither start at fixed
@@ -62,10 +63,21 @@ GstStaticPadTemplate SrcTemplate = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, G
     NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, NIMBRELLE_ANY_RATE)));
 // clang-format on
 
-GstStaticPadTemplate SinkTemplate = GST_STATIC_PAD_TEMPLATE(
-    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("audio/x-raw, format=(string){ " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(F32) " }, "
-                    "layout=(string)interleaved, rate=(int)[1, MAX], channels=(int)[1, 2]"));
+// Audio at the sample rates the analysis accepts: others fail negotiation, so an audioresample
+// before the element converts them, and no rate gets through that would give frames the same
+// time (fewer samples than frames a second) or overflow the base class's int arithmetic (rate
+// times bytes per sample frame).
+GstPadTemplate* SinkTemplate()
+{
+    const std::string caps = "audio/x-raw, format=(string){ " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(F32) " }, "
+                             "layout=(string)interleaved, rate=(int)[" +
+                             std::to_string(analysis::MinSampleRate) + ", " +
+                             std::to_string(analysis::MaxSampleRate) + "], channels=(int)[1, 2]";
+    GstCaps* parsed = gst_caps_from_string(caps.c_str());
+    GstPadTemplate* pad = gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, parsed);
+    gst_caps_unref(parsed);
+    return pad;
+}
 
 // What the streaming thread keeps between buffers.
 struct Stream {
@@ -460,7 +472,7 @@ static void gst_nimbrelle_vis_class_init(GstNimbrelleVisClass* klass)
                                                     GST_PARAM_MUTABLE_PLAYING)));
 
     gst_element_class_add_static_pad_template(elementClass, &SrcTemplate);
-    gst_element_class_add_static_pad_template(elementClass, &SinkTemplate);
+    gst_element_class_add_pad_template(elementClass, SinkTemplate());
     gst_element_class_set_static_metadata(elementClass, "Nimbrelle visualisation", "Visualization",
                                           "Draws a Nimbrelle module's 3-D scene of glows, rays and stars "
                                           "for the audio",

@@ -6,6 +6,9 @@
 #include <gst/gst.h>
 #include <sndfile.h>
 
+#include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -35,6 +38,7 @@ struct Played {
     std::vector<Frame> frames;                          // those reaching the appsink "out"
     std::map<std::string, std::vector<Frame>> bySink;   // those reaching each appsink, by name
     std::string error;                                  // the first error on the bus, if any
+    std::string debug;                                  // and its debugging details
 };
 
 // Frames reaching the pipeline's appsinks, and its first error.
@@ -89,9 +93,12 @@ public:
             run.error = "timed out";
         } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             GError* error = nullptr;
-            gst_message_parse_error(message, &error, nullptr);
+            gchar* debug = nullptr;
+            gst_message_parse_error(message, &error, &debug);
             run.error = error->message;
+            run.debug = debug != nullptr ? debug : "";
             g_clear_error(&error);
+            g_free(debug);
         }
         if (message != nullptr) gst_message_unref(message);
         gst_object_unref(bus);
@@ -290,12 +297,13 @@ TEST(NimbrelleVis, ResizingMidStreamKeepsTheFramesInStep)
     }
 }
 
-// Mono F32 audio at `rate` pushed through the appsrc "src" of a pipeline, buffer by buffer,
+// F32 audio at `rate` pushed through the appsrc "src" of a pipeline, buffer by buffer,
 // each stamped with its first sample's time and none marked DISCONT (appsrc marks only the
 // first), with GAP events between them where the test says.
 class Feed {
 public:
-    Feed(Pipeline& pipeline, int rate) : pipeline_(pipeline), src_(pipeline.Get("src")), rate_(rate)
+    Feed(Pipeline& pipeline, int rate, int channels = 1)
+        : pipeline_(pipeline), src_(pipeline.Get("src")), rate_(rate), channels_(channels)
     {
         gst_element_set_state(pipeline.Element(), GST_STATE_PAUSED);
     }
@@ -308,12 +316,13 @@ public:
     {
         for (int64_t at = first; at < end; at += block) {
             const int64_t count = std::min(block, end - at);
-            GstBuffer* buffer = gst_buffer_new_allocate(nullptr, static_cast<gsize>(count) * sizeof(float), nullptr);
+            const auto values = static_cast<std::size_t>(count * channels_);
+            GstBuffer* buffer = gst_buffer_new_allocate(nullptr, values * sizeof(float), nullptr);
             GstMapInfo map;
             gst_buffer_map(buffer, &map, GST_MAP_WRITE);
             auto* samples = reinterpret_cast<float*>(map.data);
-            for (int64_t i = 0; i < count; ++i) {
-                const double t = static_cast<double>(at + i) / rate_;
+            for (std::size_t i = 0; i < values; ++i) {
+                const double t = static_cast<double>(at + static_cast<int64_t>(i) / channels_) / rate_;
                 samples[i] = silent ? 0.0f : 0.5f * static_cast<float>(std::sin(6.2831853 * 440.0 * t));
             }
             gst_buffer_unmap(buffer, &map);
@@ -344,11 +353,12 @@ private:
     Pipeline& pipeline_;
     GstElement* src_;
     int rate_;
+    int channels_;
 };
 
-std::string AppSource(int rate, const std::string& format = "F32LE", int channels = 1)
+std::string AppSource(int rate, int channels = 1)
 {
-    return "appsrc name=src format=time caps=audio/x-raw,format=" + format + ",layout=interleaved,rate=" +
+    return "appsrc name=src format=time caps=audio/x-raw,format=F32LE,layout=interleaved,rate=" +
            std::to_string(rate) + ",channels=" + std::to_string(channels) + " ! nimbrellevis";
 }
 
@@ -422,6 +432,53 @@ TEST(NimbrelleVis, AGapIsDrawnAsTheSilenceItStandsFor)
     ASSERT_EQ(restarted.error, "");
     EXPECT_EQ(TimesOf(restarted.frames),
               Joined({FrameTimes(0, 4000, rate, fps), FrameTimes(80000, 84000, rate, fps)}));
+}
+
+// Counts the GLib warnings and criticals logged (by GStreamer's checks among others) while it
+// lives.
+class LoggedProblems {
+public:
+    LoggedProblems() { previous_ = g_log_set_default_handler(&LoggedProblems::Log, this); }
+    ~LoggedProblems() { g_log_set_default_handler(previous_, nullptr); }
+    LoggedProblems(const LoggedProblems&) = delete;
+    LoggedProblems& operator=(const LoggedProblems&) = delete;
+    int Count() const { return count_; }
+
+private:
+    static void Log(const gchar* domain, GLogLevelFlags level, const gchar* message, gpointer data)
+    {
+        if ((level & (G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_ERROR)) != 0) {
+            ++static_cast<LoggedProblems*>(data)->count_;
+        }
+        g_log_default_handler(domain, level, message, nullptr);
+    }
+    GLogFunc previous_;
+    std::atomic<int> count_{0};
+};
+
+TEST(NimbrelleVis, SampleRatesOutsideTheAnalysisRangeFailNegotiation)
+{
+    LoggedProblems problems;
+    // Outside the range: a negotiation error before any frame.
+    for (const int rate : {1, analysis::MinSampleRate - 1, analysis::MaxSampleRate + 1, INT32_MAX}) {
+        Pipeline pipeline(AppSource(rate) + SmallVideo);
+        const Played run = Feed(pipeline, rate).Audio(0, 100).Play();
+        EXPECT_NE(run.debug.find("not-negotiated"), std::string::npos) << rate << " Hz: " << run.error;
+        EXPECT_TRUE(run.frames.empty()) << rate << " Hz";
+    }
+    // Its ends, at the highest frame rate and stereo (the most bytes a sample frame has): a
+    // frame every 1/1000 s, each stamped later than the one before.
+    const FrameRate fps{1000, 1};
+    for (const int rate : {analysis::MinSampleRate, analysis::MaxSampleRate}) {
+        Pipeline pipeline(AppSource(rate, 2) + " ! video/x-raw,width=16,height=16,framerate=1000/1 ! appsink name=out");
+        const Played run = Feed(pipeline, rate, 2).Audio(0, rate / 10, false, rate / 50).Play();
+        ASSERT_EQ(run.error, "") << rate << " Hz";
+        const std::vector<GstClockTime> times = TimesOf(run.frames);
+        EXPECT_EQ(times, FrameTimes(0, rate / 10, rate, fps)) << rate << " Hz";
+        EXPECT_EQ(times.size(), 100u) << rate << " Hz";
+        EXPECT_EQ(std::adjacent_find(times.begin(), times.end(), std::greater_equal<>()), times.end()) << rate;
+    }
+    EXPECT_EQ(problems.Count(), 0);
 }
 
 TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
