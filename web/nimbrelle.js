@@ -157,11 +157,18 @@ export class Visualiser {
     this.#audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
   }
 
+  // The sample rates the analysis takes, as the native front ends do (8 kHz to 1 MHz).
+  #checkRate(rate) {
+    const [min, max] = [this.#x.nimbrelle_min_sample_rate(), this.#x.nimbrelle_max_sample_rate()];
+    if (!(rate >= min && rate <= max)) throw new RangeError(`the sample rate must be ${min} to ${max} Hz, not ${rate}`);
+  }
+
   /** The audio records are cut from: one Float32Array per channel, at `sampleRate` Hz. */
   setAudio(channels, sampleRate) {
     const count = channels.length;
     const frames = count > 0 ? channels[0].length : 0;
     if (count < 1 || frames < 1 || !(sampleRate > 0)) throw new RangeError('audio needs samples, channels and a rate');
+    this.#checkRate(Math.round(sampleRate));
     this.#releaseAudio();
     const pointer = this.#x.nimbrelle_alloc(frames * count * 4);
     if (!pointer) throw new Error('out of memory: the audio is too long');
@@ -185,6 +192,7 @@ export class Visualiser {
    * { channels: [left, right], sampleRate } for playing.
    */
   useDemo(sampleRate = 48000) {
+    this.#checkRate(sampleRate);
     this.#releaseAudio();
     const pointer = this.#x.nimbrelle_demo(sampleRate);
     const frames = this.#x.nimbrelle_demo_frames();
