@@ -1,8 +1,9 @@
 // nimbrellevis: a visualisation element that draws a module's scene for an audio stream.
 //
-// Audio in (interleaved S16 or F32, mono or stereo, any rate), BGRx video out (the module's
-// 0x00RRGGBB words in memory order). The element is a GstAudioVisualizer, which negotiates
-// the video format, answers the pipeline's queries, handles QoS and hands out output buffers.
+// Audio in (interleaved S16 or F32, mono or stereo, 8 kHz to 1 MHz), BGRx video out (the
+// module's 0x00RRGGBB words in memory order). The element is a GstAudioVisualizer, which
+// negotiates the video format, answers the pipeline's queries, handles QoS and hands out output
+// buffers.
 //
 // Its frame timing is the element's own: the base class renders a frame whenever enough audio
 // has collected, and keeps the tail for the next buffer, so its frames neither start at fixed
@@ -62,10 +63,21 @@ GstStaticPadTemplate SrcTemplate = GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, G
     NIMBRELLE_VIDEO(NIMBRELLE_ANY_SIZE, NIMBRELLE_ANY_RATE)));
 // clang-format on
 
-GstStaticPadTemplate SinkTemplate = GST_STATIC_PAD_TEMPLATE(
-    "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("audio/x-raw, format=(string){ " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(F32) " }, "
-                    "layout=(string)interleaved, rate=(int)[1, MAX], channels=(int)[1, 2]"));
+// Audio at the sample rates the analysis accepts: others fail negotiation, so an audioresample
+// before the element converts them, and no rate gets through that would give frames the same
+// time (fewer samples than frames a second) or overflow the base class's int arithmetic (rate
+// times bytes per sample frame).
+GstPadTemplate* SinkTemplate()
+{
+    const std::string caps = "audio/x-raw, format=(string){ " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(F32) " }, "
+                             "layout=(string)interleaved, rate=(int)[" +
+                             std::to_string(analysis::MinSampleRate) + ", " +
+                             std::to_string(analysis::MaxSampleRate) + "], channels=(int)[1, 2]";
+    GstCaps* parsed = gst_caps_from_string(caps.c_str());
+    GstPadTemplate* pad = gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, parsed);
+    gst_caps_unref(parsed);
+    return pad;
+}
 
 // What the streaming thread keeps between buffers.
 struct Stream {
@@ -247,10 +259,58 @@ gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
     return TRUE;
 }
 
+GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer);
+
+// A GAP is time without samples, which an audio sink plays as silence: the frames go on
+// through it as they do through silent buffers, so the scene settles as the sound stops and a
+// recording keeps a frame for every frame time instead of holding the last loud one. The gap's
+// time is fed to the chain as silent buffers, the first stamped with the gap's start (a gap
+// that starts elsewhere than the samples so far restarts the frames there, as a buffer would).
+// A gap of unknown length, or one before the formats are known, draws nothing and is returned
+// false to be passed on; the next buffer's timestamp then says where the frames go on.
+bool DrawGap(GstNimbrelleVis* self, GstPad* pad, GstEvent* event)
+{
+    // Zero bytes are silence in S16 and F32 alike.
+    static const guint8 Zeros[16384] = {};
+    GstAudioVisualizer* scope = Scope(self);
+    const int rate = GST_AUDIO_INFO_RATE(&scope->ainfo);
+    const int bytesPerFrame = GST_AUDIO_INFO_BPF(&scope->ainfo);
+    GstClockTime start = GST_CLOCK_TIME_NONE;
+    GstClockTime duration = GST_CLOCK_TIME_NONE;
+    gst_event_parse_gap(event, &start, &duration);
+    if (!GST_CLOCK_TIME_IS_VALID(start) || !GST_CLOCK_TIME_IS_VALID(duration) || rate <= 0 || bytesPerFrame <= 0) {
+        return false;
+    }
+    // Sample counts of any timestamp fit in int64 at the rates the sink pad accepts.
+    const auto first = static_cast<int64_t>(gst_util_uint64_scale_round(start, static_cast<guint64>(rate), GST_SECOND));
+    const int64_t end =
+        first + static_cast<int64_t>(gst_util_uint64_scale_round(duration, static_cast<guint64>(rate), GST_SECOND));
+    const int64_t perBuffer = static_cast<int64_t>(sizeof Zeros) / bytesPerFrame;
+    GstClockTime pts = start;
+    GstFlowReturn result = GST_FLOW_OK;
+    // The first buffer places the gap; the rest follow on from wherever the chain is.
+    for (int64_t frames = std::min(end - first, perBuffer); frames > 0 && result == GST_FLOW_OK;
+         frames = std::min(end - self->stream->position, perBuffer)) {
+        GstBuffer* silence = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, const_cast<guint8*>(Zeros),
+                                                         sizeof Zeros, 0, static_cast<gsize>(frames * bytesPerFrame),
+                                                         nullptr, nullptr);
+        GST_BUFFER_PTS(silence) = pts;
+        pts = GST_CLOCK_TIME_NONE;
+        result = Chain(pad, GST_OBJECT(self), silence);
+    }
+    return true;
+}
+
 gboolean SinkEvent(GstPad* pad, GstObject* parent, GstEvent* event)
 {
     GstNimbrelleVis* self = Self(parent);
     switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_GAP:
+        if (DrawGap(self, pad, event)) {
+            gst_event_unref(event);
+            return TRUE;
+        }
+        break;
     case GST_EVENT_FLUSH_STOP:
     case GST_EVENT_SEGMENT:
     case GST_EVENT_STREAM_START:
@@ -333,8 +393,9 @@ GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer)
         stream.channels = channels;
         stream.synced = false;
     }
-    if (stream.synced && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT) &&
-        GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer))) {
+    // Any timestamp is checked, with or without DISCONT: upstream elements do not always mark
+    // a jump (a GAP's end, a looping source, a live source that lost samples).
+    if (stream.synced && GST_CLOCK_TIME_IS_VALID(GST_BUFFER_PTS(buffer))) {
         const auto at = static_cast<int64_t>(
             gst_util_uint64_scale_round(GST_BUFFER_PTS(buffer), static_cast<guint64>(rate), GST_SECOND));
         const int64_t drift = at - stream.position;
@@ -413,7 +474,7 @@ static void gst_nimbrelle_vis_class_init(GstNimbrelleVisClass* klass)
                                                     GST_PARAM_MUTABLE_PLAYING)));
 
     gst_element_class_add_static_pad_template(elementClass, &SrcTemplate);
-    gst_element_class_add_static_pad_template(elementClass, &SinkTemplate);
+    gst_element_class_add_pad_template(elementClass, SinkTemplate());
     gst_element_class_set_static_metadata(elementClass, "Nimbrelle visualisation", "Visualization",
                                           "Draws a Nimbrelle module's 3-D scene of glows, rays and stars "
                                           "for the audio",

@@ -54,17 +54,16 @@ namespace {
 std::vector<float> Demo;
 }
 
-// The highest rate the demo is synthesised at, as nimbrelle.js allows: 30 s of stereo floats
-// then take 184 MB. Beyond it the sample count soon passes what a 32-bit size can count.
-constexpr int32_t MaxDemoRate = 768000;
-static_assert(nimbrelle::analysis::DemoSeconds * MaxDemoRate * 2 * sizeof(float) < 0x7FFFFFFF);
+// At the highest rate the analysis takes, 30 s of stereo floats take 240 MB: a 32-bit size
+// still counts them.
+static_assert(nimbrelle::analysis::DemoSeconds * nimbrelle::analysis::MaxSampleRate * 2 * sizeof(float) < 0x7FFFFFFF);
 
 // The built-in demo piece at `rate`, interleaved stereo; nimbrelle_demo_frames gives
-// its length in sample frames. Synthesised once per rate; null for a rate outside 1 to
-// MaxDemoRate (nothing changes) or when memory ran out.
+// its length in sample frames. Synthesised once per rate; null for a rate outside
+// the analysis's range (nothing changes) or when memory ran out.
 NIMBRELLE_WASM_EXPORT(nimbrelle_demo) const float* NimbrelleDemo(int32_t rate)
 {
-    if (rate < 1 || rate > MaxDemoRate) return nullptr;
+    if (rate < nimbrelle::analysis::MinSampleRate || rate > nimbrelle::analysis::MaxSampleRate) return nullptr;
     Demo = nimbrelle::analysis::SynthesiseDemo(rate);
     return Demo.empty() ? nullptr : Demo.data();
 }

@@ -17,9 +17,6 @@ export const WINDOW_SAMPLES = 512;
 // at most and its allocator hands out less than half of that in one block; below 2^31 every
 // count and byte count also reaches the module as the positive 32-bit integer it is.
 const MAX_BYTES = 2 ** 31 - 1;
-// The highest rate useDemo synthesises the demo at (30 s of stereo: 184 MB); glue.cpp refuses
-// higher ones too.
-const MAX_DEMO_RATE = 768000;
 
 // `value` as a size or count: an integer from `least` to MAX_BYTES, else a RangeError naming
 // it. Checked before anything is freed, allocated or set, so a refused call changes nothing.
@@ -202,9 +199,15 @@ export class Visualiser {
     this.#audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
   }
 
+  // The sample rates the analysis takes, as the native front ends do (8 kHz to 1 MHz).
+  #checkRate(rate) {
+    const [min, max] = [this.#x.nimbrelle_min_sample_rate(), this.#x.nimbrelle_max_sample_rate()];
+    if (!(rate >= min && rate <= max)) throw new RangeError(`the sample rate must be ${min} to ${max} Hz, not ${rate}`);
+  }
+
   /**
    * The audio records are cut from: one Float32Array per channel, all of one length, at
-   * `sampleRate` Hz (rounded to an integer from 1 to 2^31 - 1). Audio the instance's memory
+   * `sampleRate` Hz (rounded to an integer, 8 kHz to 1 MHz). Audio the instance's memory
    * cannot hold is a RangeError, and the audio set before stays.
    */
   setAudio(channels, sampleRate) {
@@ -214,7 +217,7 @@ export class Visualiser {
       if (channels[c].length !== frames) throw new RangeError('every channel needs the same number of samples');
     }
     const rate = Math.round(sampleRate);
-    if (!(rate >= 1 && rate <= MAX_BYTES)) throw new RangeError(`the sample rate must be from 1 to ${MAX_BYTES} Hz, not ${sampleRate}`);
+    this.#checkRate(rate);
     const bytes = checkedBytes(frames * count, `audio of ${count} x ${frames} samples`);
     this.#releaseAudio();
     const pointer = this.#x.nimbrelle_alloc(bytes);
@@ -236,12 +239,12 @@ export class Visualiser {
 
   /**
    * Makes the built-in demo piece (30 s, stereo) the audio and returns it as
-   * { channels: [left, right], sampleRate } for playing. The rate is an integer from 1 to
-   * 768000 Hz.
+   * { channels: [left, right], sampleRate } for playing. The rate is an integer, 8 kHz to
+   * 1 MHz.
    */
   useDemo(sampleRate = 48000) {
     checkedCount(sampleRate, 'the demo\'s sample rate', 1);
-    if (sampleRate > MAX_DEMO_RATE) throw new RangeError(`the demo is made at up to ${MAX_DEMO_RATE} Hz, not ${sampleRate}`);
+    this.#checkRate(sampleRate);
     this.#releaseAudio();
     const pointer = this.#x.nimbrelle_demo(sampleRate);
     const frames = this.#x.nimbrelle_demo_frames();

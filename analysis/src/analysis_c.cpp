@@ -98,4 +98,14 @@ uint32_t nimbrelle_sample_milliseconds(int64_t sample, int rate)
     return SampleToMilliseconds(sample, rate);
 }
 
+int nimbrelle_min_sample_rate(void)
+{
+    return MinSampleRate;
+}
+
+int nimbrelle_max_sample_rate(void)
+{
+    return MaxSampleRate;
+}
+
 }  // extern "C"

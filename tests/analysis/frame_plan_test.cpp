@@ -71,6 +71,32 @@ TEST(FrameTiming, FrameAtSampleInvertsFrameStart)
     EXPECT_EQ(FrameCountFor(801, 48000, {60, 1}), 2);
 }
 
+// At both ends of the sample rates front ends accept and at every frame rate up to MaxFps, each
+// frame starts at a later sample and a later millisecond than the one before, and far on (at a
+// media pipeline's last timestamp, 2^64 ns) frame indices and samples still convert exactly.
+TEST(FrameTiming, EveryFrameHasATimeOfItsOwnAtTheEndsOfTheSampleRates)
+{
+    const FrameRate rates[] = {{MaxFps, 1}, {MaxFps * 1000 - 1, 1000}, {60, 1}, {30000, 1001}, {MinFps, 1}};
+    for (const int rate : {MinSampleRate, MaxSampleRate}) {
+        const int64_t last = 18'446'744'073LL * rate;  // 2^64 ns in samples
+        for (const FrameRate fps : rates) {
+            for (const int64_t from : {int64_t{0}, FrameAtSample(last, rate, fps) - 1000}) {
+                for (int64_t n = from; n < from + 1000; ++n) {
+                    const int64_t start = FrameStartSample(n, rate, fps);
+                    const int64_t next = FrameStartSample(n + 1, rate, fps);
+                    ASSERT_LT(start, next) << rate << " Hz, " << fps.ToString() << " fps, frame " << n;
+                    ASSERT_EQ(FrameAtSample(start, rate, fps), n);
+                    ASSERT_EQ(FrameCountFor(next, rate, fps), n + 1);
+                    if (from == 0) {
+                        ASSERT_LT(SampleToMilliseconds(start, rate), SampleToMilliseconds(next, rate))
+                            << rate << " Hz, " << fps.ToString() << " fps, frame " << n;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(FrameTiming, MillisecondsOfASample)
 {
     EXPECT_EQ(SampleToMilliseconds(0, 44100), 0u);

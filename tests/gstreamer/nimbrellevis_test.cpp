@@ -2,14 +2,19 @@
 // equality with `nimbrelle render`, independent copies of the module, seeking, resizing,
 // restarting, bad modules, playbin, and gst-launch / gst-inspect from the command line.
 #include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
 #include <sndfile.h>
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <future>
 #include <mutex>
+#include <optional>
 
 #include "support/host_support.h"
 #include "nimbrelle/analysis/frame_plan.h"
@@ -32,6 +37,7 @@ struct Played {
     std::vector<Frame> frames;                          // those reaching the appsink "out"
     std::map<std::string, std::vector<Frame>> bySink;   // those reaching each appsink, by name
     std::string error;                                  // the first error on the bus, if any
+    std::string debug;                                  // and its debugging details
 };
 
 // Frames reaching the pipeline's appsinks, and its first error.
@@ -86,9 +92,12 @@ public:
             run.error = "timed out";
         } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
             GError* error = nullptr;
-            gst_message_parse_error(message, &error, nullptr);
+            gchar* debug = nullptr;
+            gst_message_parse_error(message, &error, &debug);
             run.error = error->message;
+            run.debug = debug != nullptr ? debug : "";
             g_clear_error(&error);
+            g_free(debug);
         }
         if (message != nullptr) gst_message_unref(message);
         gst_object_unref(bus);
@@ -285,6 +294,163 @@ TEST(NimbrelleVis, ResizingMidStreamKeepsTheFramesInStep)
     for (std::size_t n = 20; n < run.frames.size(); ++n) {
         ASSERT_EQ(run.frames[n].pts, (16000 + (n - 20) * 1600) * GST_SECOND / 48000) << n;
     }
+}
+
+// F32 audio at `rate` pushed through the appsrc "src" of a pipeline, buffer by buffer,
+// each stamped with its first sample's time and none marked DISCONT (appsrc marks only the
+// first), with GAP events between them where the test says.
+class Feed {
+public:
+    Feed(Pipeline& pipeline, int rate, int channels = 1)
+        : pipeline_(pipeline), src_(pipeline.Get("src")), rate_(rate), channels_(channels)
+    {
+        gst_element_set_state(pipeline.Element(), GST_STATE_PAUSED);
+    }
+    ~Feed() { gst_object_unref(src_); }
+    Feed(const Feed&) = delete;
+    Feed& operator=(const Feed&) = delete;
+
+    // Samples [first, end) of a 440 Hz tone, or silence, in buffers of `block` samples.
+    Feed& Audio(int64_t first, int64_t end, bool silent = false, int64_t block = 800)
+    {
+        for (int64_t at = first; at < end; at += block) {
+            const int64_t count = std::min(block, end - at);
+            const auto values = static_cast<std::size_t>(count * channels_);
+            GstBuffer* buffer = gst_buffer_new_allocate(nullptr, values * sizeof(float), nullptr);
+            GstMapInfo map;
+            gst_buffer_map(buffer, &map, GST_MAP_WRITE);
+            auto* samples = reinterpret_cast<float*>(map.data);
+            for (std::size_t i = 0; i < values; ++i) {
+                const double t = static_cast<double>(at + static_cast<int64_t>(i) / channels_) / rate_;
+                samples[i] = silent ? 0.0f : 0.5f * static_cast<float>(std::sin(6.2831853 * 440.0 * t));
+            }
+            gst_buffer_unmap(buffer, &map);
+            GST_BUFFER_PTS(buffer) = Time(at);
+            GST_BUFFER_DURATION(buffer) = Time(at + count) - Time(at);
+            EXPECT_EQ(gst_app_src_push_buffer(GST_APP_SRC(src_), buffer), GST_FLOW_OK);
+        }
+        return *this;
+    }
+    // A GAP event from sample `first` on, lasting until sample `end` (none: no duration).
+    Feed& Gap(int64_t first, std::optional<int64_t> end)
+    {
+        const GstClockTime duration = end ? Time(*end) - Time(first) : GST_CLOCK_TIME_NONE;
+        EXPECT_TRUE(gst_element_send_event(src_, gst_event_new_gap(Time(first), duration)));
+        return *this;
+    }
+    Played Play()
+    {
+        gst_app_src_end_of_stream(GST_APP_SRC(src_));
+        return pipeline_.Play();
+    }
+    GstClockTime Time(int64_t sample) const
+    {
+        return gst_util_uint64_scale(static_cast<guint64>(sample), GST_SECOND, static_cast<guint64>(rate_));
+    }
+
+private:
+    Pipeline& pipeline_;
+    GstElement* src_;
+    int rate_;
+    int channels_;
+};
+
+std::string AppSource(int rate, int channels = 1)
+{
+    return "appsrc name=src format=time caps=audio/x-raw,format=F32LE,layout=interleaved,rate=" +
+           std::to_string(rate) + ",channels=" + std::to_string(channels) + " ! nimbrellevis";
+}
+
+// The timestamps of the frames that start in each stretch of samples [first, end), in turn.
+std::vector<GstClockTime> FrameTimes(std::initializer_list<std::pair<int64_t, int64_t>> stretches, int rate,
+                                     FrameRate fps)
+{
+    std::vector<GstClockTime> times;
+    for (const auto& [first, end] : stretches) {
+        for (int64_t n = FrameCountFor(first, rate, fps); FrameStartSample(n, rate, fps) < end; ++n) {
+            times.push_back(gst_util_uint64_scale(static_cast<guint64>(FrameStartSample(n, rate, fps)), GST_SECOND,
+                                                  static_cast<guint64>(rate)));
+        }
+    }
+    return times;
+}
+
+std::vector<GstClockTime> TimesOf(const std::vector<Frame>& frames)
+{
+    std::vector<GstClockTime> times;
+    for (const Frame& frame : frames) times.push_back(frame.pts);
+    return times;
+}
+
+constexpr char SmallVideo[] = " ! video/x-raw,width=16,height=16,framerate=25/1 ! appsink name=out";
+
+TEST(NimbrelleVis, TimestampJumpsWithoutDiscontRestartTheFrames)
+{
+    // Half a second from 0 s, then from 10 s, then back at 2 s: the buffers' timestamps alone
+    // say where the audio jumps.
+    const int rate = 8000;
+    const FrameRate fps{25, 1};
+    Pipeline pipeline(AppSource(rate) + SmallVideo);
+    const Played run = Feed(pipeline, rate).Audio(0, 4000).Audio(80000, 84000).Audio(16000, 20000).Play();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(TimesOf(run.frames), FrameTimes({{0, 4000}, {80000, 84000}, {16000, 20000}}, rate, fps));
+}
+
+TEST(NimbrelleVis, AGapIsDrawnAsTheSilenceItStandsFor)
+{
+    // Half a second of tone, 9.5 s of nothing, half a second of tone: the frames go on through
+    // the gap as they do through silent buffers, in step with the frames after it.
+    const int rate = 8000;
+    const FrameRate fps{25, 1};
+    Pipeline silent(AppSource(rate) + SmallVideo);
+    const Played reference = Feed(silent, rate).Audio(0, 4000).Audio(4000, 80000, true).Audio(80000, 84000).Play();
+    ASSERT_EQ(reference.error, "");
+    ASSERT_EQ(TimesOf(reference.frames), FrameTimes({{0, 84000}}, rate, fps));
+
+    Pipeline gap(AppSource(rate) + SmallVideo);
+    const Played run = Feed(gap, rate).Audio(0, 4000).Gap(4000, 80000).Audio(80000, 84000).Play();
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(TimesOf(run.frames), TimesOf(reference.frames));
+    ExpectSameFrames(run.frames, reference.frames, "gap");
+
+    // A stream that starts with a gap: the frames start with it.
+    Pipeline leading(AppSource(rate) + SmallVideo);
+    const Played lead = Feed(leading, rate).Gap(0, 4000).Audio(4000, 8000).Play();
+    ASSERT_EQ(lead.error, "");
+    EXPECT_EQ(TimesOf(lead.frames), FrameTimes({{0, 8000}}, rate, fps));
+
+    // A gap of unknown length: the frames start again at the next buffer.
+    Pipeline open(AppSource(rate) + SmallVideo);
+    const Played restarted = Feed(open, rate).Audio(0, 4000).Gap(4000, std::nullopt).Audio(80000, 84000).Play();
+    ASSERT_EQ(restarted.error, "");
+    EXPECT_EQ(TimesOf(restarted.frames), FrameTimes({{0, 4000}, {80000, 84000}}, rate, fps));
+}
+
+TEST(NimbrelleVis, SampleRatesOutsideTheAnalysisRangeFailNegotiation)
+{
+    // A CRITICAL (GStreamer's checks of its arguments) ends the test.
+    const GLogLevelFlags fatal =
+        g_log_set_always_fatal(static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK | G_LOG_LEVEL_CRITICAL));
+    // Outside the range: a negotiation error before any frame.
+    for (const int rate : {1, analysis::MinSampleRate - 1, analysis::MaxSampleRate + 1, INT32_MAX}) {
+        Pipeline pipeline(AppSource(rate) + SmallVideo);
+        const Played run = Feed(pipeline, rate).Audio(0, 100).Play();
+        EXPECT_NE(run.debug.find("not-negotiated"), std::string::npos) << rate << " Hz: " << run.error;
+        EXPECT_TRUE(run.frames.empty()) << rate << " Hz";
+    }
+    // Its ends, at the highest frame rate and stereo (the most bytes a sample frame has): a
+    // frame every 1/1000 s, each stamped later than the one before.
+    const FrameRate fps{1000, 1};
+    for (const int rate : {analysis::MinSampleRate, analysis::MaxSampleRate}) {
+        Pipeline pipeline(AppSource(rate, 2) + " ! video/x-raw,width=16,height=16,framerate=1000/1 ! appsink name=out");
+        const Played run = Feed(pipeline, rate, 2).Audio(0, rate / 10, false, rate / 50).Play();
+        EXPECT_EQ(run.error, "") << rate << " Hz";
+        const std::vector<GstClockTime> times = TimesOf(run.frames);
+        EXPECT_EQ(times, FrameTimes({{0, rate / 10}}, rate, fps)) << rate << " Hz";
+        EXPECT_EQ(times.size(), 100u) << rate << " Hz";
+        EXPECT_EQ(std::adjacent_find(times.begin(), times.end(), std::greater_equal<>()), times.end()) << rate;
+    }
+    g_log_set_always_fatal(fatal);
 }
 
 TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)

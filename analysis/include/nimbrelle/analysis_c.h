@@ -56,6 +56,11 @@ int64_t nimbrelle_frame_start_sample(int64_t frame, int rate, int64_t fps_num, i
 int64_t nimbrelle_frame_count(int64_t samples, int rate, int64_t fps_num, int64_t fps_den);
 uint32_t nimbrelle_sample_milliseconds(int64_t sample, int rate);
 
+/* The sample rates front ends accept audio at, in Hz: MinSampleRate and MaxSampleRate of
+ * nimbrelle/analysis/frame_plan.h (8000 and 1000000), where the choice is explained. */
+int nimbrelle_min_sample_rate(void);
+int nimbrelle_max_sample_rate(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -22,6 +22,25 @@ struct FrameRate {
 inline constexpr int64_t MinFps = 1;
 inline constexpr int64_t MaxFps = 1000;
 
+// The sample rates (Hz) front ends accept audio at; the functions below compute with any
+// positive rate, and the front ends refuse others where the audio comes in.
+//
+// The bottom, 8 kHz (telephone sound, the lowest rate in common use): each record is made from
+// the 512 samples before its frame, which last 64 ms here, about four frames at 60 fps, so a
+// beat shows in the frames around it; at lower rates it smears over more and more frames (half
+// a second at 1 kHz). And with at least 8 samples per frame at MaxFps, every frame starts at a
+// sample of its own, so frame times strictly increase; below MaxFps Hz frames would share
+// their first sample and time.
+//
+// The top, 1 MHz, above every PCM rate in use (768 kHz): sample positions stay int64 and the
+// arithmetic on them exact with a wide margin. A timestamp of up to 2^64 ns (584 years) is
+// under 2^63 samples below 500 MHz; each sample has a nanosecond time of its own below 1 GHz;
+// rate times the bytes of a stereo float sample frame fits int32 below 268 MHz; and
+// FrameStartSample's product of frame, rate and a 32-bit fps denominator stays far inside
+// 128 bits.
+inline constexpr int MinSampleRate = 8000;
+inline constexpr int MaxSampleRate = 1'000'000;
+
 // First sample of frame n (relative to the first sample of the plan): floor(n * rate / fps).
 int64_t FrameStartSample(int64_t frame, int sampleRate, FrameRate fps);
 
