@@ -15,6 +15,7 @@
 #include "options/options.h"
 #include "live/live.h"
 #include "play/play.h"
+#include "render/info.h"
 #include "render/render.h"
 #include "base/signals.h"
 
@@ -27,18 +28,8 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 constexpr int ExitInterrupted = 130;
 
-// Raw option text, checked by the parsers in options.h so every message has the same form.
-struct CommonText {
-    std::string audio;
-    std::string output;
-    std::string size = "1280x720";
-    std::string fps = "60";
-    std::string module;
-    std::string gain = "1";
-    bool quiet = false;
-};
-
-void AddCommon(CLI::App& command, CommonText& text, bool withAudio = true)
+// The shared options every frame-drawing command offers; `withAudio` adds the AUDIO argument.
+void AddCommon(CLI::App& command, CommandText& text, bool withAudio = true)
 {
     if (withAudio) {
         command.add_option("AUDIO", text.audio,
@@ -47,27 +38,9 @@ void AddCommon(CLI::App& command, CommonText& text, bool withAudio = true)
     }
     command.add_option("--size", text.size, "Frame size WIDTHxHEIGHT")->type_name("WxH")->capture_default_str();
     command.add_option("--fps", text.fps, "Frames per second: 60, 29.97 or 30000/1001")->type_name("RATE")->capture_default_str();
-    command.add_option("--module", text.module, "Module to load (default: the one built with this host)")->type_name("PATH");
+    command.add_option("--module", text.module, "Module to load (default: the one installed with this program)")->type_name("PATH");
     command.add_option("--gain", text.gain, "Scale the audio before analysis")->type_name("FACTOR")->capture_default_str();
     command.add_flag("-q,--quiet", text.quiet, "No progress or summary on stderr");
-}
-
-std::optional<fs::path> PathOrNone(const std::string& text)
-{
-    if (text.empty()) return std::nullopt;
-    return fs::path(text);
-}
-
-// Checks the options every frame-drawing command shares and stores them in `o`.
-template <class Options>
-void ApplyCommon(const CommonText& text, Options& o)
-{
-    if constexpr (requires { o.audio; }) o.audio = PathOrNone(text.audio);
-    o.size = ParseSize(text.size);
-    o.fps = ParseFrameRate(text.fps);
-    o.module = PathOrNone(text.module);
-    o.gain = ParseGain(text.gain);
-    o.quiet = text.quiet;
 }
 
 // Error messages end up on one line, whatever a library put into them.
@@ -90,38 +63,38 @@ int main(int argc, char** argv)
         return "nimbrelle: error: " + std::string(e.what()) + "\nRun '" + command + " --help' for the options.\n";
     });
 
-    CommonText renderText;
-    std::string start = "0", duration, crf, preset = "veryfast";
+    CommandText renderText;
+    renderText.preset = "veryfast";
     CLI::App* render = app.add_subcommand("render", "Render audio (or the demo) to a video or PNG frames");
     AddCommon(*render, renderText);
     render->add_option("-o,--output", renderText.output,
                        "OUT.mp4 / .mkv / .webm (needs ffmpeg), a folder for PNG frames, or a pattern like f_%06d.png")
         ->type_name("OUT")
         ->required();
-    render->add_option("--start", start, "Start this many seconds into the audio (or m:ss)")->type_name("SECONDS")->capture_default_str();
-    render->add_option("--duration", duration, "Render only this many seconds")->type_name("SECONDS");
-    render->add_option("--crf", crf, "Video quality, lower is better (default 20 for H.264, 32 for VP9)")->type_name("N");
-    render->add_option("--preset", preset, "x264 speed preset, ultrafast to veryslow")->type_name("NAME")->capture_default_str();
+    render->add_option("--start", renderText.start, "Start this many seconds into the audio (or m:ss)")->type_name("SECONDS")->capture_default_str();
+    render->add_option("--duration", renderText.duration, "Render only this many seconds")->type_name("SECONDS");
+    render->add_option("--crf", renderText.crf, "Video quality, lower is better (default 20 for H.264, 32 for VP9)")->type_name("N");
+    render->add_option("--preset", renderText.preset, "x264 speed preset, ultrafast to veryslow")->type_name("NAME")->capture_default_str();
 
-    CommonText snapText;
+    CommandText snapText;
     std::string at;
     CLI::App* snapshot = app.add_subcommand("snapshot", "Render the frame at one moment to a PNG file");
     AddCommon(*snapshot, snapText);
     snapshot->add_option("-o,--output", snapText.output, "The PNG file to write")->type_name("FILE.png")->required();
     snapshot->add_option("--at", at, "The moment, in seconds (or m:ss)")->type_name("SECONDS")->required();
 
-    CommonText playText;
-    std::string playStart = "0", playDuration;
+    CommandText playText;
     bool fullscreen = false;
     CLI::App* play = app.add_subcommand("play", "Play audio (or the demo) with the frames shown live in a window");
     AddCommon(*play, playText);
     play->get_option("--size")->description("Initial window size WIDTHxHEIGHT");
-    play->add_option("--start", playStart, "Start this many seconds into the audio (or m:ss)")->type_name("SECONDS")->capture_default_str();
-    play->add_option("--duration", playDuration, "Play only this many seconds")->type_name("SECONDS");
+    play->add_option("--start", playText.start, "Start this many seconds into the audio (or m:ss)")->type_name("SECONDS")->capture_default_str();
+    play->add_option("--duration", playText.duration, "Play only this many seconds")->type_name("SECONDS");
     play->add_flag("--fullscreen", fullscreen, "Start in fullscreen (f toggles it)");
 
-    CommonText liveText;
-    std::string liveDuration, liveCrf, livePreset = "ultrafast", liveDevice;
+    CommandText liveText;
+    liveText.preset = "ultrafast";
+    std::string liveDevice;
     bool listDevices = false, mic = false, stats = false, liveFullscreen = false;
     CLI::App* live = app.add_subcommand(
         "live", "Show what the computer is playing (or a microphone) as it happens, in a window; optionally record it");
@@ -138,9 +111,9 @@ int main(int argc, char** argv)
                      "Record to OUT.mp4 / .mkv / .webm with the captured sound, or to PNG frames; "
                      "without a display it records without a window")
         ->type_name("OUT");
-    live->add_option("--duration", liveDuration, "Stop after this many seconds")->type_name("SECONDS");
-    live->add_option("--crf", liveCrf, "Video quality of a recording, lower is better")->type_name("N");
-    live->add_option("--preset", livePreset, "x264 speed preset of a recording (fast, to keep up with live sound)")->type_name("NAME")->capture_default_str();
+    live->add_option("--duration", liveText.duration, "Stop after this many seconds")->type_name("SECONDS");
+    live->add_option("--crf", liveText.crf, "Video quality of a recording, lower is better")->type_name("N");
+    live->add_option("--preset", liveText.preset, "x264 speed preset of a recording (fast, to keep up with live sound)")->type_name("NAME")->capture_default_str();
     live->add_flag("--fullscreen", liveFullscreen, "Start in fullscreen (f toggles it)");
 
     std::string infoModule;
@@ -157,39 +130,22 @@ int main(int argc, char** argv)
     InstallSignalHandlers();
     try {
         if (render->parsed()) {
-            RenderOptions o;
-            ApplyCommon(renderText, o);
-            o.output = renderText.output;
-            o.start = ParseSeconds("--start", start);
-            if (!duration.empty()) o.duration = ParseSeconds("--duration", duration);
-            if (!crf.empty()) o.crf = ParseCrf(crf);
-            CheckPreset(preset);
-            o.preset = preset;
-            RunRender(o);
+            RunRender(ParseCommand(renderText));
         } else if (snapshot->parsed()) {
             SnapshotOptions o;
-            ApplyCommon(snapText, o);
-            o.output = snapText.output;
+            static_cast<CommandOptions&>(o) = ParseCommand(snapText);
             o.at = ParseSeconds("--at", at);
             RunSnapshot(o);
         } else if (play->parsed()) {
             PlayOptions o;
-            ApplyCommon(playText, o);
-            o.start = ParseSeconds("--start", playStart);
-            if (!playDuration.empty()) o.duration = ParseSeconds("--duration", playDuration);
+            static_cast<CommandOptions&>(o) = ParseCommand(playText);
             o.fullscreen = fullscreen;
             RunPlay(o);
         } else if (live->parsed() && listDevices) {
             ListCaptureDevices(stdout);
         } else if (live->parsed()) {
             LiveOptions o;
-            ApplyCommon(liveText, o);
-            o.output = liveText.output;
-            if (!liveDuration.empty()) o.duration = ParseSeconds("--duration", liveDuration);
-            if (o.duration && *o.duration <= 0.0) throw Error("--duration must be more than 0 seconds");
-            if (!liveCrf.empty()) o.crf = ParseCrf(liveCrf);
-            CheckPreset(livePreset);
-            o.preset = livePreset;
+            static_cast<CommandOptions&>(o) = ParseCommand(liveText);
             if (!liveDevice.empty()) o.device = liveDevice;
             o.mic = mic;
             o.stats = stats;

@@ -12,9 +12,9 @@
 #include <system_error>
 
 #include "nimbrelle/analysis/demo.h"
+#include "nimbrelle/analysis/frame_plan.h"
 #include "base/error.h"
 #include "base/signals.h"
-#include "base/timing.h"
 
 namespace nimbrelle::host {
 
@@ -31,8 +31,6 @@ struct SndfileSource::Handle {
 };
 
 namespace {
-
-constexpr std::size_t ReadBlockFrames = 4096;
 
 // Standard error sent to /dev/null while a decoder runs: the MP3 decoder under libsndfile
 // prints warnings of its own about damaged streams, which would break the host's one-line
@@ -60,13 +58,6 @@ private:
     int saved_ = -1;
 };
 
-// libsndfile's message without its closing full stop, to fit inside ours.
-std::string SndfileMessage(SNDFILE* file)
-{
-    std::string message = sf_strerror(file);
-    while (!message.empty() && (message.back() == '.' || message.back() == ' ')) message.pop_back();
-    return message;
-}
 
 // Checks the things libsndfile reports only vaguely: existence, type, permission, emptiness.
 void CheckReadableFile(const fs::path& path, std::string_view what)
@@ -92,6 +83,13 @@ void CheckReadableFile(const fs::path& path, std::string_view what)
 
 }  // namespace
 
+std::string SndfileMessage(SNDFILE* file)
+{
+    std::string message = sf_strerror(file);
+    while (!message.empty() && (message.back() == '.' || message.back() == ' ')) message.pop_back();
+    return message;
+}
+
 SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::make_unique<Handle>())
 {
     CheckReadableFile(path, "audio file");
@@ -108,10 +106,14 @@ SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::mak
         throw Error("cannot decode audio file " + Quoted(path.string()) + ": " + why +
                     " (readable formats: WAV, FLAC, Ogg/Vorbis, Opus, MP3, AIFF)");
     }
-    if (info.channels < 1 || info.samplerate < 1 || info.samplerate > 1'000'000) {
+    if (info.channels < 1) {
         throw Error("audio file " + Quoted(path.string()) + " has an unusable format (" +
-                    std::to_string(info.channels) + " channels at " +
-                    std::to_string(info.samplerate) + " Hz)");
+                    std::to_string(info.channels) + " channels)");
+    }
+    if (info.samplerate < analysis::MinSampleRate || info.samplerate > analysis::MaxSampleRate) {
+        throw Error("audio file " + Quoted(path.string()) + " has a sample rate of " + std::to_string(info.samplerate) +
+                    " Hz; the accepted rates are " + std::to_string(analysis::MinSampleRate) + " to " +
+                    std::to_string(analysis::MaxSampleRate) + " Hz");
     }
     if (info.frames <= 0) {
         throw Error("audio file " + Quoted(path.string()) + " contains no samples");
@@ -187,101 +189,6 @@ std::unique_ptr<AudioSource> SndfileSource::Reopen() const
     return std::make_unique<SndfileSource>(path_);
 }
 
-// ---------------------------------------------------------------- sound track
-
-namespace {
-
-// Writes `frames` interleaved stereo frames to `out`; throws Error naming `name` on failure.
-void WriteFrames(SNDFILE* out, const std::string& name, const float* stereo, std::size_t frames)
-{
-    if (frames == 0) return;
-    errno = 0;
-    if (sf_writef_float(out, stereo, static_cast<sf_count_t>(frames)) != static_cast<sf_count_t>(frames)) {
-        const int err = errno;
-        throw Error("cannot write audio file " + Quoted(name) + ": " +
-                    (err != 0 ? ErrnoText(err) : SndfileMessage(out)));
-    }
-}
-
-// Reads up to `length` frames of `source` from frame `start`, a block at a time, handing each
-// block (interleaved stereo) and its frame count to `use`; stops where the decoded audio ends.
-// Returns the frames read.
-template <class Use>
-int64_t ReadBlocks(AudioSource& source, int64_t start, int64_t length, Use use)
-{
-    std::vector<float> block(ReadBlockFrames * 2);
-    source.Seek(start);
-    int64_t done = 0;
-    while (done < length) {
-        ThrowIfInterrupted();
-        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - done, ReadBlockFrames));
-        const std::size_t got = source.Read(block.data(), want);
-        use(block.data(), got);
-        done += static_cast<int64_t>(got);
-        if (got < want) break;  // the end of the decoded audio
-    }
-    return done;
-}
-
-}  // namespace
-
-SoundTrackWriter::SoundTrackWriter(const fs::path& path, int rate) : path_(path)
-{
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SoundTrackFormat;
-    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file_ == nullptr) {
-        throw Error("cannot create audio file " + Quoted(path.string()) + ": " + SndfileMessage(nullptr));
-    }
-}
-
-SoundTrackWriter::~SoundTrackWriter()
-{
-    if (file_ != nullptr) sf_close(file_);
-}
-
-void SoundTrackWriter::Write(const float* stereo, std::size_t frames)
-{
-    WriteFrames(file_, path_.string(), stereo, frames);
-}
-
-void SoundTrackWriter::WriteSilence(std::size_t frames)
-{
-    static constexpr std::array<float, 2 * ReadBlockFrames> Zeros{};
-    while (frames > 0) {
-        const std::size_t n = std::min(frames, ReadBlockFrames);
-        Write(Zeros.data(), n);
-        frames -= n;
-    }
-}
-
-void SoundTrackWriter::Close()
-{
-    sf_write_sync(file_);
-    const int closeResult = sf_close(file_);
-    file_ = nullptr;
-    if (closeResult != 0) {
-        throw Error("cannot finish audio file " + Quoted(path_.string()) + ": " + sf_error_number(closeResult));
-    }
-}
-
-int64_t WriteSoundTrack(SNDFILE* out, const std::string& name, AudioSource& source, int64_t start, int64_t length)
-{
-    return ReadBlocks(source, start, length,
-                      [&](const float* block, std::size_t frames) { WriteFrames(out, name, block, frames); });
-}
-
-int64_t WriteSoundTrack(const fs::path& path, AudioSource& source, int64_t start, int64_t length)
-{
-    SoundTrackWriter out(path, source.SampleRate());
-    const int64_t written =
-        ReadBlocks(source, start, length, [&](const float* block, std::size_t frames) { out.Write(block, frames); });
-    out.Close();
-    return written;
-}
-
 int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length)
 {
     return ReadBlocks(source, start, length, [](const float*, std::size_t) {});
@@ -291,38 +198,6 @@ std::unique_ptr<AudioSource> OpenAudio(const std::optional<fs::path>& path)
 {
     if (path) return std::make_unique<SndfileSource>(*path);
     return analysis::MakeDemoSource();
-}
-
-analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::optional<double> duration,
-                               FrameRate fps)
-{
-    const int rate = source.SampleRate();
-    const int64_t total = source.Length();
-    // A start before the end that rounds onto it is the last sample.
-    if (start * rate < static_cast<double>(total)) start = std::min(start, static_cast<double>(total - 1) / rate);
-    const analysis::SampleSelection selection = analysis::SelectSamples(total, rate, start, duration);
-    switch (selection.status) {
-    case analysis::SampleSelection::Status::StartPastEnd:
-        throw Error("--start " + SecondsText(start) + " is at or past the end of " + source.Name() + " (" +
-                    SecondsText(static_cast<double>(total) / rate) + " s)");
-    case analysis::SampleSelection::Status::TooShort:
-        throw Error("--duration must be longer than one sample");
-    case analysis::SampleSelection::Status::Ok:
-        break;
-    }
-    return analysis::FramePlan{selection.first, selection.end, rate, fps};
-}
-
-analysis::FramePlan TrimToDecoded(const analysis::FramePlan& plan, int64_t decoded, const AudioSource& source,
-                                  double start)
-{
-    if (decoded <= 0) {
-        if (plan.first == 0) throw Error("audio file " + source.Name() + " holds no samples that can be decoded");
-        throw Error("--start " + SecondsText(start) + " is at or past the end of " + source.Name() + " (" +
-                    SecondsText(static_cast<double>(source.Length()) / plan.rate) + " s of decodable audio)");
-    }
-    if (plan.first + decoded >= plan.end) return plan;
-    return analysis::FramePlan{plan.first, plan.first + decoded, plan.rate, plan.fps};
 }
 
 }  // namespace nimbrelle::host

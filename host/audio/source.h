@@ -2,6 +2,7 @@
 // AudioSource (interleaved stereo float samples at the source's own sample rate).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,9 +13,8 @@
 
 #include <sndfile.h>
 
-#include "nimbrelle/analysis/frame_plan.h"
+#include "base/signals.h"
 #include "nimbrelle/analysis/samples.h"
-#include "base/timing.h"
 
 namespace nimbrelle::host {
 
@@ -54,39 +54,32 @@ private:
     std::vector<float> scratch_;  // one block of the file's own interleaved samples
 };
 
-// The sound track handed to the video encoder: 32-bit float stereo in Wave64, whose 64-bit
-// sizes hold a track of any length (a RIFF WAV ends at 4 GiB, about 3 h 22 min of 44.1 kHz
-// stereo).
-inline constexpr int SoundTrackFormat = SF_FORMAT_W64 | SF_FORMAT_FLOAT;
-inline constexpr const char* SoundTrackExtension = ".w64";
+// The frames read from a file at a time.
+inline constexpr std::size_t ReadBlockFrames = 4096;
 
-// A sound track file (SoundTrackFormat) written a block at a time, as a render copies its
-// audio or a live recording captures it. Every failure (a full disk, say) is an Error naming
-// the file; a writer destroyed without Close leaves the file unfinished.
-class SoundTrackWriter {
-public:
-    SoundTrackWriter(const std::filesystem::path& path, int rate);
-    ~SoundTrackWriter();
-    SoundTrackWriter(const SoundTrackWriter&) = delete;
-    SoundTrackWriter& operator=(const SoundTrackWriter&) = delete;
+// libsndfile's message for `file` (or its last open) without its closing full stop, to fit
+// inside ours.
+std::string SndfileMessage(SNDFILE* file);
 
-    void Write(const float* stereo, std::size_t frames);
-    void WriteSilence(std::size_t frames);
-    void Close();
-
-private:
-    std::filesystem::path path_;
-    SNDFILE* file_ = nullptr;
-};
-
-// Writes up to `length` frames of `source`, starting at frame `start`, to `out` (opened for
-// writing in SoundTrackFormat), stopping early where the decoded audio ends. Returns the frames
-// written. Throws Error naming `name` on any write failure (a full disk, say).
-int64_t WriteSoundTrack(SNDFILE* out, const std::string& name, AudioSource& source, int64_t start,
-                        int64_t length);
-// The same into a new file at `path`.
-int64_t WriteSoundTrack(const std::filesystem::path& path, AudioSource& source, int64_t start,
-                        int64_t length);
+// Reads up to `length` frames of `source` from frame `start`, a block at a time, handing each
+// block (interleaved stereo) and its frame count to `use`; stops where the decoded audio ends.
+// Returns the frames read.
+template <class Use>
+int64_t ReadBlocks(AudioSource& source, int64_t start, int64_t length, Use use)
+{
+    std::vector<float> block(ReadBlockFrames * 2);
+    source.Seek(start);
+    int64_t done = 0;
+    while (done < length) {
+        ThrowIfInterrupted();
+        const auto want = static_cast<std::size_t>(std::min<int64_t>(length - done, ReadBlockFrames));
+        const std::size_t got = source.Read(block.data(), want);
+        use(block.data(), got);
+        done += static_cast<int64_t>(got);
+        if (got < want) break;  // the end of the decoded audio
+    }
+    return done;
+}
 
 // Decodes up to `length` frames of `source` from frame `start` and returns how many there
 // really are.
@@ -94,16 +87,5 @@ int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length);
 
 // The audio file, or the built-in demo when there is none. Throws Error naming the file.
 std::unique_ptr<AudioSource> OpenAudio(const std::optional<std::filesystem::path>& path);
-
-// The frames at `fps` of the samples of `source` that --start and --duration (in seconds)
-// select; the rest of the audio when there is no duration. Throws Error when the start is at
-// or past the end of the audio or the duration is shorter than one sample.
-analysis::FramePlan PlanFrames(const AudioSource& source, double start, std::optional<double> duration,
-                               FrameRate fps);
-
-// `plan` cut to the `decoded` frames that really follow its first sample (see CountDecoded).
-// Throws Error, as PlanFrames does, when none do.
-analysis::FramePlan TrimToDecoded(const analysis::FramePlan& plan, int64_t decoded, const AudioSource& source,
-                                  double start);
 
 }  // namespace nimbrelle::host

@@ -1,73 +1,16 @@
 #include "live/capture.h"
 
 #include <algorithm>
-#include <cctype>
-
-#include "base/error.h"
 
 namespace nimbrelle::host {
-
-namespace {
-
-std::string Lower(std::string_view s)
-{
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string Listed(const std::vector<std::string>& devices)
-{
-    std::string list;
-    for (const std::string& d : devices) list += (list.empty() ? "" : ", ") + Quoted(d);
-    return list;
-}
-
-}  // namespace
-
-bool IsMonitor(std::string_view device)
-{
-    return device.starts_with(MonitorPrefix);
-}
-
-std::string ChooseDevice(const std::vector<std::string>& devices, std::string_view request)
-{
-    if (devices.empty()) throw Error("there is no capture device to choose " + Quoted(request) + " from");
-    for (const std::string& d : devices) {
-        if (d == request) return d;
-    }
-    const std::string wanted = Lower(request);
-    std::vector<std::string> matches;
-    for (const std::string& d : devices) {
-        if (Lower(d).find(wanted) != std::string::npos) matches.push_back(d);
-    }
-    if (matches.size() == 1) return matches.front();
-    if (matches.empty()) {
-        throw Error("no capture device is called " + Quoted(request) + "; there are " + Listed(devices));
-    }
-    throw Error("capture device " + Quoted(request) + " is ambiguous: it could be " + Listed(matches));
-}
-
-std::optional<std::string> MonitorOf(const std::vector<std::string>& devices, const std::optional<std::string>& output)
-{
-    if (output) {
-        const std::string wanted = std::string(MonitorPrefix) + *output;
-        if (std::find(devices.begin(), devices.end(), wanted) != devices.end()) return wanted;
-        return std::nullopt;
-    }
-    const auto monitors = std::count_if(devices.begin(), devices.end(), [](const std::string& d) { return IsMonitor(d); });
-    if (monitors != 1) return std::nullopt;
-    return *std::find_if(devices.begin(), devices.end(), [](const std::string& d) { return IsMonitor(d); });
-}
 
 // ---------------------------------------------------------------- CaptureQueue
 
 CaptureQueue::CaptureQueue(std::size_t capacity) : ring_(2 * std::max<std::size_t>(capacity, 1)), capacity_(std::max<std::size_t>(capacity, 1)) {}
 
-void CaptureQueue::Push(const float* stereo, std::size_t frames, LiveClock::time_point arrived)
+void CaptureQueue::Push(const float* stereo, std::size_t frames, Clock::time_point arrived)
 {
     const std::lock_guard lock(mutex_);
-    started_ = true;
     arrived_ = arrived;
     if (frames > capacity_) {  // only the newest fit
         dropped_ += frames - capacity_;
@@ -108,12 +51,6 @@ CaptureQueue::Taken CaptureQueue::Take(std::vector<float>& out)
     return taken;
 }
 
-bool CaptureQueue::Started() const
-{
-    const std::lock_guard lock(mutex_);
-    return started_;
-}
-
 // ---------------------------------------------------------------- LiveTrack
 
 LiveTrack::LiveTrack(int rate, FrameRate fps, int64_t lead, int64_t stall)
@@ -134,34 +71,6 @@ LiveTrack::Step LiveTrack::Advance(int64_t frame, std::size_t captured)
     skipped_ += static_cast<int64_t>(step.skip);
     silence_ += step.silence;
     return step;
-}
-
-// ---------------------------------------------------------------- LiveStats
-
-void LiveStats::Frame(LiveClock::time_point at, LiveClock::duration module, LiveClock::duration latency)
-{
-    if (!since_) since_ = at;
-    ++frames_;
-    moduleSeconds_ += std::chrono::duration<double>(module).count();
-    latencySeconds_ += std::chrono::duration<double>(latency).count();
-}
-
-bool LiveStats::Update(LiveClock::time_point now)
-{
-    if (!since_) {
-        since_ = now;
-        return false;
-    }
-    const double elapsed = std::chrono::duration<double>(now - *since_).count();
-    if (elapsed < 1.0) return false;
-    latest_.fps = frames_ / elapsed;
-    latest_.moduleMs = frames_ > 0 ? 1000.0 * moduleSeconds_ / frames_ : 0.0;
-    latest_.latencyMs = frames_ > 0 ? 1000.0 * latencySeconds_ / frames_ : 0.0;
-    since_ = now;
-    frames_ = 0;
-    moduleSeconds_ = 0.0;
-    latencySeconds_ = 0.0;
-    return true;
 }
 
 }  // namespace nimbrelle::host

@@ -1,11 +1,11 @@
 // A few words of text drawn into 0x00RRGGBB pixels with a built-in 3x5 font (digits, capitals
-// and a little punctuation), for the statistics overlay.
+// and a little punctuation), for the statistics box.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 
-#include "output/target.h"
+#include "base/geometry.h"
 
 namespace nimbrelle::host {
 

@@ -1,8 +1,11 @@
 #include "options/options.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <numeric>
 #include <string>
 
 #include "base/error.h"
@@ -11,7 +14,7 @@ namespace nimbrelle::host {
 
 namespace {
 
-bool ParseWhole(std::string_view text, long long& value)
+bool ParseWhole(std::string_view text, int64_t& value)
 {
     if (text.empty() || text.front() == '+' || text.front() == '-') return false;
     const char* end = text.data() + text.size();
@@ -39,12 +42,50 @@ bool ParseDecimal(std::string_view text, double& value)
     return ec == std::errc() && ptr == end && std::isfinite(value);
 }
 
+bool AllDigits(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+[[noreturn]] void BadRate(std::string_view text, std::string_view why)
+{
+    throw Error("invalid frame rate " + Quoted(text) + ": " + std::string(why));
+}
+
 }  // namespace
+
+FrameRate ParseFrameRate(std::string_view text)
+{
+    constexpr std::string_view Expected = "expected a number such as 60, 29.97 or 30000/1001";
+    int64_t num = 0, den = 1;
+    const auto slash = text.find('/');
+    const auto dot = text.find('.');
+    if (slash != std::string_view::npos) {
+        if (!ParseWhole(text.substr(0, slash), num) || !ParseWhole(text.substr(slash + 1), den)) BadRate(text, Expected);
+        if (den == 0) BadRate(text, "the denominator is zero");
+    } else if (dot != std::string_view::npos) {
+        const auto whole = text.substr(0, dot), fraction = text.substr(dot + 1);
+        if ((!whole.empty() && !AllDigits(whole)) || !AllDigits(fraction) || fraction.size() > 6) BadRate(text, Expected);
+        int64_t w = 0, f = 0;
+        if ((!whole.empty() && !ParseWhole(whole, w)) || !ParseWhole(fraction, f) || w > MaxFps) {
+            BadRate(text, "it must be between 1 and 1000");
+        }
+        for (std::size_t i = 0; i < fraction.size(); ++i) den *= 10;
+        num = w * den + f;
+    } else if (!ParseWhole(text, num)) {
+        BadRate(text, Expected);
+    }
+    if (den > 1'000'000 || num > MaxFps * den || num < MinFps * den) {
+        BadRate(text, "it must be between 1 and 1000 frames per second");
+    }
+    const int64_t g = std::gcd(num, den);
+    return FrameRate{num / g, den / g};
+}
 
 FrameGeometry ParseSize(std::string_view text)
 {
     const auto x = text.find_first_of("xX");
-    long long w = 0, h = 0;
+    int64_t w = 0, h = 0;
     if (x == std::string_view::npos || !ParseWhole(text.substr(0, x), w) || !ParseWhole(text.substr(x + 1), h)) {
         throw Error("invalid --size " + Quoted(text) + ": expected WIDTHxHEIGHT, e.g. 1280x720");
     }
@@ -74,7 +115,7 @@ double ParseSeconds(std::string_view option, std::string_view text)
     for (std::size_t i = 0; i < count; ++i) {
         double v = 0.0;
         const bool last = i + 1 == count;
-        long long whole = 0;
+        int64_t whole = 0;
         const bool ok = last ? ParseDecimal(fields[i], v) : ParseWhole(fields[i], whole);
         // Minutes after hours, like seconds after minutes, stay below 60.
         const bool overflows = last ? count > 1 && v >= 60.0 : whole > (i > 0 ? 59 : 1'000'000);
@@ -101,7 +142,7 @@ float ParseGain(std::string_view text)
 
 int ParseCrf(std::string_view text)
 {
-    long long v = 0;
+    int64_t v = 0;
     if (!ParseWhole(text, v) || v > 63) {
         throw Error("invalid --crf " + Quoted(text) + ": expected a whole number from 0 to 63");
     }
@@ -117,6 +158,27 @@ void CheckPreset(std::string_view text)
     }
     throw Error("invalid --preset " + Quoted(text) + ": expected one of ultrafast, superfast, veryfast, faster, fast, "
                 "medium, slow, slower, veryslow, placebo");
+}
+
+CommandOptions ParseCommand(const CommandText& text)
+{
+    CommandOptions o;
+    if (!text.audio.empty()) o.audio = text.audio;
+    o.output = text.output;
+    o.size = ParseSize(text.size);
+    o.fps = ParseFrameRate(text.fps);
+    if (!text.module.empty()) o.module = text.module;
+    o.gain = ParseGain(text.gain);
+    o.start = ParseSeconds("--start", text.start);
+    if (!text.duration.empty()) {
+        o.duration = ParseSeconds("--duration", text.duration);
+        if (*o.duration <= 0.0) throw Error("--duration must be more than 0 seconds");
+    }
+    if (!text.crf.empty()) o.crf = ParseCrf(text.crf);
+    if (!text.preset.empty()) CheckPreset(text.preset);
+    o.preset = text.preset;
+    o.quiet = text.quiet;
+    return o;
 }
 
 }  // namespace nimbrelle::host

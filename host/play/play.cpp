@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/selection.h"
 #include "base/error.h"
 #include "base/module.h"
 #include "window/window.h"
@@ -24,7 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 constexpr double SeekSeconds = 5.0;
 constexpr int BytesPerFrame = 2 * static_cast<int>(sizeof(float));  // float32 stereo
@@ -53,15 +53,10 @@ class AudioOutput {
 public:
     explicit AudioOutput(int rate)
     {
-        SDL_AudioSpec wanted{};
-        wanted.freq = rate;
-        wanted.format = AUDIO_F32SYS;
-        wanted.channels = 2;
-        wanted.samples = DeviceBufferFrames;
-        SDL_AudioSpec obtained{};
-        id_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
-        if (id_ == 0) throw SdlFailure("opening the audio device");
-        bufferFrames_ = obtained.samples > 0 ? obtained.samples : DeviceBufferFrames;
+        const SoundDevice device = OpenSoundDevice(nullptr, false, rate, DeviceBufferFrames, nullptr, nullptr);
+        if (device.id == 0) throw SdlFailure("opening the audio device");
+        id_ = device.id;
+        bufferFrames_ = device.bufferFrames;
     }
     ~AudioOutput() { SDL_CloseAudioDevice(id_); }
     AudioOutput(const AudioOutput&) = delete;
@@ -82,22 +77,22 @@ private:
 class PlayClock {
 public:
     virtual ~PlayClock() = default;
-    virtual int64_t Heard(PlayTime now) = 0;
+    virtual int64_t Heard(Clock::time_point now) = 0;
     // Keeps the device supplied; called on every pass of the loop.
     virtual void Feed() {}
-    virtual void Pause(PlayTime now) = 0;
-    virtual void Resume(PlayTime now) = 0;
-    virtual void Seek(int64_t sample, PlayTime now) = 0;
+    virtual void Pause(Clock::time_point now) = 0;
+    virtual void Resume(Clock::time_point now) = 0;
+    virtual void Seek(int64_t sample, Clock::time_point now) = 0;
 };
 
 // No audio device: the system clock alone.
 class SystemClock final : public PlayClock {
 public:
     SystemClock(int rate, int64_t first) : clock_(rate, first, Clock::now()) {}
-    int64_t Heard(PlayTime now) override { return clock_.Sample(now); }
-    void Pause(PlayTime now) override { clock_.Pause(now); }
-    void Resume(PlayTime now) override { clock_.Resume(now); }
-    void Seek(int64_t sample, PlayTime now) override { clock_.Seek(sample, now); }
+    int64_t Heard(Clock::time_point now) override { return clock_.Sample(now); }
+    void Pause(Clock::time_point now) override { clock_.Pause(now); }
+    void Resume(Clock::time_point now) override { clock_.Resume(now); }
+    void Seek(int64_t sample, Clock::time_point now) override { clock_.Seek(sample, now); }
 
 private:
     WallClock clock_;
@@ -115,7 +110,7 @@ public:
         SDL_PauseAudioDevice(output_->Id(), 0);
     }
 
-    int64_t Heard(PlayTime now) override
+    int64_t Heard(Clock::time_point now) override
     {
         if (paused_) return frozen_;
         const int64_t device = queue_.Heard(Pending());
@@ -139,7 +134,7 @@ public:
         }
     }
 
-    void Pause(PlayTime now) override
+    void Pause(Clock::time_point now) override
     {
         if (paused_) return;
         frozen_ = Heard(now);
@@ -147,7 +142,7 @@ public:
         paused_ = true;
     }
 
-    void Resume(PlayTime) override
+    void Resume(Clock::time_point) override
     {
         if (!paused_) return;
         smooth_.Reset(frozen_);
@@ -155,7 +150,7 @@ public:
         paused_ = false;
     }
 
-    void Seek(int64_t sample, PlayTime) override
+    void Seek(int64_t sample, Clock::time_point) override
     {
         SDL_ClearQueuedAudio(output_->Id());
         source_.Seek(sample);
@@ -180,19 +175,14 @@ private:
 };
 
 // The device clock when an audio device opens; otherwise one warning and the system clock.
-struct StartedClock {
-    std::unique_ptr<PlayClock> clock;
-    bool withSound = false;
-};
-
-StartedClock StartClock(AudioSource& played, const FramePlan& plan)
+std::unique_ptr<PlayClock> StartClock(AudioSource& played, const FramePlan& plan)
 {
     try {
-        return {std::make_unique<DeviceClock>(std::make_unique<AudioOutput>(plan.rate), played, plan), true};
+        return std::make_unique<DeviceClock>(std::make_unique<AudioOutput>(plan.rate), played, plan);
     } catch (const SdlFailure& e) {
         std::fprintf(stderr, "nimbrelle: warning: cannot play sound (%s); showing the frames without it, timed by the system clock\n",
                      e.what());
-        return {std::make_unique<SystemClock>(plan.rate, plan.first), false};
+        return std::make_unique<SystemClock>(plan.rate, plan.first);
     }
 }
 
@@ -208,16 +198,16 @@ class Player {
 public:
     Player(SDL_Window* window, SDL_Renderer* renderer, Module& module, AudioReaders& audio, const FramePlan& plan,
            float gain)
-        : window_(window), canvas_(renderer), module_(module), audio_(audio), plan_(plan),
+        : window_(window), picture_(renderer), module_(module), audio_(audio), plan_(plan),
           feed_(*audio.analysed, plan, gain),
-          chooser_(plan), started_(StartClock(*audio.played, plan)), clock_(*started_.clock)
+          chooser_(plan), started_(StartClock(*audio.played, plan)), clock_(*started_)
     {
     }
 
     // Acts on one event; false when it ends the play.
     bool Handle(const SDL_Event& event)
     {
-        const PlayTime now = Clock::now();
+        const Clock::time_point now = Clock::now();
         const Command command = CommandFor(event);
         switch (command) {
         case Command::Quit:
@@ -262,16 +252,16 @@ public:
             return false;
         }
         // A minimised window has nothing to draw into; its frames count as skipped.
-        const FrameGeometry size = canvas_.OutputSize();
+        const FrameGeometry size = picture_.OutputSize();
         const bool hidden = WindowHidden(window_, size);
         if (const std::optional<int64_t> frame = hidden ? std::nullopt : chooser_.Choose(heard_)) {
-            canvas_.Fit(size);  // after a resize, the new size
-            module_.Render(canvas_.Pixels(), size.width, size.height, size.width, feed_.Frame(*frame), *frame);
-            canvas_.Upload();
+            picture_.Fit(size);  // after a resize, the new size
+            module_.Render(picture_.Pixels(), size.width, size.height, size.width, feed_.Frame(*frame), *frame);
+            picture_.Upload();
             stale_ = true;
         }
         if (stale_) {
-            canvas_.Present();
+            picture_.Present();
             stale_ = false;
         }
         return true;
@@ -287,17 +277,18 @@ public:
         return static_cast<int>(std::clamp<int64_t>(ms, 1, LongestWaitMs));
     }
 
-    PlaySummary Summary() const { return PlaySummary{chooser_.Drawn(), chooser_.Skipped(), started_.withSound}; }
+    int64_t Drawn() const { return chooser_.Drawn(); }
+    int64_t Skipped() const { return chooser_.Skipped(); }
 
 private:
     SDL_Window* window_;
-    Canvas canvas_;
+    Picture picture_;
     Module& module_;
     AudioReaders& audio_;
     FramePlan plan_;
     FrameFeed feed_;
     FrameChooser chooser_;
-    StartedClock started_;
+    std::unique_ptr<PlayClock> started_;
     PlayClock& clock_;
     int64_t heard_ = 0;
     bool paused_ = false;
@@ -306,7 +297,7 @@ private:
 
 }  // namespace
 
-PlaySummary RunPlay(const PlayOptions& options)
+void RunPlay(const PlayOptions& options)
 {
     // Module and audio first, so their errors come before any window opens.
     Module module(ResolveModulePath(options.module));
@@ -341,12 +332,10 @@ PlaySummary RunPlay(const PlayOptions& options)
             playing = playing && player.Step();
             waitMs = player.WaitMs();
         }
-        const PlaySummary summary = player.Summary();
         if (!options.quiet) {
             std::fprintf(stderr, "nimbrelle: played %s: %" PRId64 " frames drawn, %" PRId64 " skipped\n",
-                         audio.played->Name().c_str(), summary.drawn, summary.skipped);
+                         audio.played->Name().c_str(), player.Drawn(), player.Skipped());
         }
-        return summary;
     } catch (const SdlFailure& e) {
         throw Error("cannot draw in the window while playing " + audio.played->Name() + " (" + e.what() + ")");
     }

@@ -27,45 +27,32 @@
 #include "nimbrelle/analysis/frame_plan.h"
 #include "nimbrelle/analysis/route.h"
 #include "nimbrelle/module.h"
-#include "output/target.h"
+#include "options/options.h"
 #include "base/timing.h"
 
 namespace nimbrelle::host {
 
-struct PlayOptions {
-    std::optional<std::filesystem::path> audio;  // the demo signal when empty
-    FrameGeometry size{1280, 720};               // the window's initial size
-    FrameRate fps;                               // the rate at which FrameData is cut
-    double start = 0.0;
-    std::optional<double> duration;
-    std::optional<std::filesystem::path> module;
-    float gain = 1.0f;
+// play: the shared options (size is the window's initial size; fps the rate at which records
+// are cut) and fullscreen.
+struct PlayOptions : CommandOptions {
     bool fullscreen = false;
-    bool quiet = false;
-};
-
-struct PlaySummary {
-    int64_t drawn = 0;    // frames handed to the module
-    int64_t skipped = 0;  // frames passed over because drawing fell behind the sound
-    bool withSound = false;
 };
 
 // Plays the audio (or the demo) and shows the module's frames in a resizable window until the
 // end of the range, a quit key or the window closing. Throws Error for a missing module or
 // audio file or when no window can be opened; Interrupted after Ctrl-C or SIGTERM. Without an
 // audio device it warns once and keeps time by the system clock.
-PlaySummary RunPlay(const PlayOptions& options);
+void RunPlay(const PlayOptions& options);
 
 // ---------------------------------------------------------------- choosing frames
 
-using PlayTime = std::chrono::steady_clock::time_point;
 using analysis::FrameFeed;
 using analysis::FramePlan;
 
 // Whole samples in a non-negative stretch of wall-clock time, rounded down.
-inline int64_t SamplesIn(std::chrono::steady_clock::duration elapsed, int rate)
+inline int64_t SamplesIn(Clock::duration elapsed, int rate)
 {
-    if (elapsed <= std::chrono::steady_clock::duration::zero()) return 0;
+    if (elapsed <= Clock::duration::zero()) return 0;
     return static_cast<int64_t>(std::chrono::duration<double>(elapsed).count() * rate);
 }
 
@@ -156,7 +143,7 @@ public:
         device_.reset();
     }
 
-    int64_t Update(int64_t device, int64_t limit, PlayTime now)
+    int64_t Update(int64_t device, int64_t limit, Clock::time_point now)
     {
         if (!device_ || device != *device_) {
             device_ = device;
@@ -171,30 +158,30 @@ private:
     int rate_;
     int64_t last_ = 0;
     std::optional<int64_t> device_;
-    PlayTime anchor_{};
+    Clock::time_point anchor_{};
 };
 
 // The position when there is no audio device: the wall clock from the last start, seek or
 // resume, standing still while paused.
 class WallClock {
 public:
-    WallClock(int rate, int64_t sample, PlayTime now) : rate_(rate), origin_(sample), since_(now) {}
+    WallClock(int rate, int64_t sample, Clock::time_point now) : rate_(rate), origin_(sample), since_(now) {}
 
-    int64_t Sample(PlayTime now) const { return paused_ ? origin_ : origin_ + SamplesIn(now - since_, rate_); }
+    int64_t Sample(Clock::time_point now) const { return paused_ ? origin_ : origin_ + SamplesIn(now - since_, rate_); }
     bool Paused() const { return paused_; }
-    void Pause(PlayTime now)
+    void Pause(Clock::time_point now)
     {
         if (paused_) return;
         origin_ = Sample(now);
         paused_ = true;
     }
-    void Resume(PlayTime now)
+    void Resume(Clock::time_point now)
     {
         if (!paused_) return;
         since_ = now;
         paused_ = false;
     }
-    void Seek(int64_t sample, PlayTime now)
+    void Seek(int64_t sample, Clock::time_point now)
     {
         origin_ = sample;
         since_ = now;
@@ -203,7 +190,7 @@ public:
 private:
     int rate_;
     int64_t origin_;
-    PlayTime since_;
+    Clock::time_point since_;
     bool paused_ = false;
 };
 

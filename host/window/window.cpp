@@ -26,7 +26,7 @@ SdlWindow::SdlWindow(const std::string& title, FrameGeometry size, bool fullscre
     if (fullscreen) SDL_ShowCursor(SDL_DISABLE);
 }
 
-Canvas::Canvas(SDL_Renderer* renderer) : renderer_(renderer)
+Picture::Picture(SDL_Renderer* renderer) : renderer_(renderer)
 {
     SDL_RendererInfo info{};
     if (SDL_GetRendererInfo(renderer, &info) == 0) {
@@ -35,7 +35,7 @@ Canvas::Canvas(SDL_Renderer* renderer) : renderer_(renderer)
     }
 }
 
-FrameGeometry Canvas::OutputSize() const
+FrameGeometry Picture::OutputSize() const
 {
     int w = 0, h = 0;
     if (SDL_GetRendererOutputSize(renderer_, &w, &h) != 0) return size_;
@@ -44,7 +44,7 @@ FrameGeometry Canvas::OutputSize() const
     return FrameGeometry{w, h};
 }
 
-void Canvas::Fit(FrameGeometry size)
+void Picture::Fit(FrameGeometry size)
 {
     if (texture_ && size.width == size_.width && size.height == size_.height) return;
     texture_.reset(SDL_CreateTexture(renderer_, SDL_PIXELFORMAT_RGB888, SDL_TEXTUREACCESS_STREAMING, size.width,
@@ -54,7 +54,7 @@ void Canvas::Fit(FrameGeometry size)
     size_ = size;
 }
 
-void Canvas::Upload()
+void Picture::Upload()
 {
     if (SDL_UpdateTexture(texture_.get(), nullptr, pixels_.data(), size_.width * static_cast<int>(sizeof(uint32_t))) !=
         0) {
@@ -62,7 +62,7 @@ void Canvas::Upload()
     }
 }
 
-void Canvas::Present(SDL_Texture* overlay, FrameGeometry overlaySize)
+void Picture::Present(SDL_Texture* overlay, FrameGeometry overlaySize)
 {
     if (!texture_) return;
     SDL_RenderCopy(renderer_, texture_.get(), nullptr, nullptr);
@@ -108,6 +108,23 @@ void ToggleFullscreen(SDL_Window* window)
 bool WindowHidden(SDL_Window* window, FrameGeometry drawable)
 {
     return (SDL_GetWindowFlags(window) & SDL_WINDOW_MINIMIZED) != 0 || drawable.width <= 0 || drawable.height <= 0;
+}
+
+SoundDevice OpenSoundDevice(const char* name, bool capture, int rate, int bufferFrames, SDL_AudioCallback callback,
+                            void* userdata)
+{
+    SDL_AudioSpec wanted{};
+    wanted.freq = rate;
+    wanted.format = AUDIO_F32SYS;
+    wanted.channels = 2;
+    wanted.samples = static_cast<Uint16>(bufferFrames);
+    wanted.callback = callback;
+    wanted.userdata = userdata;
+    SDL_AudioSpec obtained{};
+    SoundDevice device;
+    device.id = SDL_OpenAudioDevice(name, capture ? 1 : 0, &wanted, &obtained, 0);
+    device.bufferFrames = obtained.samples > 0 ? obtained.samples : bufferFrames;
+    return device;
 }
 
 }  // namespace nimbrelle::host

@@ -1,5 +1,5 @@
 // What `play` and `live` share of SDL: the library and its subsystems as RAII objects, the
-// window with its renderer, the canvas the module draws into, and the keys.
+// window with its renderer, the picture the module draws into, the keys, and sound devices.
 #pragma once
 
 #include <SDL.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "output/target.h"
+#include "base/geometry.h"
 
 namespace nimbrelle::host {
 
@@ -64,11 +64,11 @@ struct SdlWindow {
     RendererPtr renderer;
 };
 
-// The pixels the module draws into and the streaming texture that shows them.
-// 0x00RRGGBB words are SDL_PIXELFORMAT_RGB888.
-class Canvas {
+// The window's picture: the pixels the module draws into and the streaming texture that shows
+// them. 0x00RRGGBB words are SDL_PIXELFORMAT_RGB888.
+class Picture {
 public:
-    explicit Canvas(SDL_Renderer* renderer);
+    explicit Picture(SDL_Renderer* renderer);
 
     // The size the module should draw at now: the renderer's output in pixels (more than the
     // window's size on high-density screens), within the largest texture the renderer takes.
@@ -93,6 +93,19 @@ private:
     int maxWidth_ = 0;
     int maxHeight_ = 0;
 };
+
+// An open SDL sound device taking or giving float32 stereo at the rate asked for; SDL converts
+// to and from the hardware's own format.
+struct SoundDevice {
+    SDL_AudioDeviceID id = 0;  // 0: it could not be opened (SDL_GetError says why)
+    int bufferFrames = 0;      // the frames the device takes or gives at a time
+};
+
+// Opens the playback device `name` (null: the default) or, with `capture`, the capture device
+// `name`, at `rate` and `bufferFrames` a buffer; `callback` (with `userdata`) is called on
+// SDL's audio thread, or null for a queued playback device. Created paused.
+SoundDevice OpenSoundDevice(const char* name, bool capture, int rate, int bufferFrames, SDL_AudioCallback callback,
+                            void* userdata);
 
 enum class Command { None, Quit, TogglePause, ToggleFullscreen, SeekBack, SeekForward, ToggleStats };
 

@@ -17,6 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Contains;
+using test::ExpectOneLineError;
+using test::ListFolder;
+using test::ReadAll;
 using test::RunHost;
 using test::RunOptions;
 using test::RunResult;
@@ -283,6 +286,56 @@ TEST_F(Cli, InterruptStopsAndRemovesPartialOutput)
     const RunResult frames = RunHost({"render", "-o", (out_ / "frames/").string(), "--size", "640x360"}, options);
     EXPECT_EQ(frames.exitCode, 130) << frames.err;
     EXPECT_TRUE(out_.List().empty());
+}
+
+// ---------------------------------------------------------------- messages and signals
+
+using Hostile = test::ToneFixture;
+
+TEST_F(Hostile, FailuresStayOnOneLine)
+{
+    // ffmpeg's own words: the last line in the message, the rest kept in a named log.
+    ScratchDir bin;
+    std::ofstream(bin / "ffmpeg") << "#!/bin/sh\ncat >/dev/null\necho first >&2\necho second >&2\necho 'last words' >&2\nexit 1\n";
+    fs::permissions(bin / "ffmpeg", fs::perms::owner_all);
+    RunOptions fake = tmpEnv_;
+    fake.env["PATH"] = bin.Path().string() + ":/usr/bin:/bin";
+    const RunResult r = RunHost({"render", tone_, "-o", (out_ / "v.mp4").string(), "--size", "2x2", "--fps", "10"}, fake);
+    ExpectOneLineError(r, {"v.mp4", "exit status 1", "last words", "log"});
+    ASSERT_EQ(tmp_.List().size(), 1u);
+    EXPECT_TRUE(Contains(r.err, tmp_.List()[0]));
+    EXPECT_EQ(ReadAll(tmp_ / tmp_.List()[0]), "first\nsecond\nlast words\n");
+
+    // A stub of an MP3: the decoder's own warnings stay off the terminal, and the message does
+    // not call a regular file a pipe.
+    const RunResult mp3 = test::RunShell("ffmpeg -v error -f lavfi -i sine=d=1 -c:a libmp3lame '" + (in_ / "ok.mp3").string() + "'");
+    ASSERT_EQ(mp3.exitCode, 0) << mp3.err;
+    std::ofstream(in_ / "stub.mp3", std::ios::binary) << ReadAll(in_ / "ok.mp3").substr(0, 100);
+    const RunResult stub = RunHost({"render", (in_ / "stub.mp3").string(), "-o", (out_ / "v.mp4").string(), "-q"});
+    ExpectOneLineError(stub, {"stub.mp3", "damaged"});
+    EXPECT_FALSE(Contains(stub.err, "pipe")) << stub.err;
+
+    // Standard output that takes nothing is a failure.
+    const RunResult info = test::RunShell("'" + test::HostExe().string() + "' info '" + test::RealModule().string() + "' > /dev/full");
+    EXPECT_EQ(info.exitCode, 1) << info.err;
+}
+
+TEST_F(Hostile, SignalsStopWhereverTheyArrive)
+{
+    // Blocked opening a FIFO nobody writes to.
+    ASSERT_EQ(mkfifo((in_ / "fifo.wav").c_str(), 0600), 0);
+    RunOptions interrupt = tmpEnv_;
+    interrupt.interruptAfterSeconds = 0.5;
+    const RunResult fifo = RunHost({"render", (in_ / "fifo.wav").string(), "-o", (out_ / "v.mp4").string()}, interrupt);
+    EXPECT_EQ(fifo.exitCode, 130) << fifo.err;
+
+    // A closed terminal mid-render: everything temporary goes, ffmpeg included.
+    RunOptions hangUp = tmpEnv_;
+    hangUp.shellPrefix = "(sleep 1.5; kill -HUP $$) & ";
+    const RunResult hup = RunHost({"render", "-o", (out_ / "demo.mp4").string(), "--size", "640x360"}, hangUp);
+    EXPECT_EQ(hup.exitCode, 130) << hup.err;
+    EXPECT_TRUE(out_.List().empty());
+    EXPECT_TRUE(tmp_.List().empty());
 }
 
 }  // namespace

@@ -197,4 +197,18 @@ fs::path FakeModule(const std::string& variant)
     return fs::path(NIMBRELLE_FAKE_MODULE_DIR) / ("fake_" + variant + ".so");
 }
 
+std::string Probe(const fs::path& file, const std::string& entries)
+{
+    return RunShell("ffprobe -v error -show_entries " + entries + " -of default=noprint_wrappers=1:nokey=1 '" +
+                          file.string() + "'")
+        .out;
+}
+
+void ToneFixture::SetUp()
+{
+    WriteAudio(in_ / "tone.wav", Sine(1500.0, 0.5, 48000, 24000, 2, 0), 48000, 2);
+    tone_ = (in_ / "tone.wav").string();
+    tmpEnv_.env = {{"TMPDIR", tmp_.Path().string()}};
+}
+
 }  // namespace nimbrelle::host::test

@@ -101,4 +101,17 @@ fs::path HostExe();
 fs::path RealModule();
 fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query
 
+// ffprobe's values of `entries` (e.g. "stream=codec_type") for `file`, one a line.
+std::string Probe(const fs::path& file, const std::string& entries);
+
+// Input, output and temporary folders, a half-second stereo tone at 48 kHz in the input
+// folder, and run options that point TMPDIR at the temporary folder.
+class ToneFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    ScratchDir in_, out_, tmp_;
+    std::string tone_;
+    RunOptions tmpEnv_;
+};
+
 }  // namespace nimbrelle::host::test

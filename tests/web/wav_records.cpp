@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 
+#include "audio/selection.h"
 #include "audio/source.h"
 #include "nimbrelle/analysis/route.h"
 

@@ -26,7 +26,7 @@ using test::RunOptions;
 using test::RunResult;
 using test::ScratchDir;
 
-const PlayTime T0 = PlayTime{} + 1000s;
+const Clock::time_point T0 = Clock::time_point{} + 1000s;
 
 FramePlan Range(int64_t first, int64_t length, int rate, FrameRate fps)
 {

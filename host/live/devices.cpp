@@ -1,0 +1,94 @@
+#include "live/devices.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "base/text.h"
+
+namespace nimbrelle::host {
+
+namespace {
+
+std::string Listed(const std::vector<std::string>& devices)
+{
+    std::string list;
+    for (const std::string& d : devices) list += (list.empty() ? "" : ", ") + Quoted(d);
+    return list;
+}
+
+}  // namespace
+
+bool IsMonitor(std::string_view device)
+{
+    return device.starts_with(MonitorPrefix);
+}
+
+std::string ChooseDevice(const std::vector<std::string>& devices, std::string_view request)
+{
+    if (devices.empty()) throw Error("there is no capture device to choose " + Quoted(request) + " from");
+    for (const std::string& d : devices) {
+        if (d == request) return d;
+    }
+    const std::string wanted = Lower(request);
+    std::vector<std::string> matches;
+    for (const std::string& d : devices) {
+        if (Lower(d).find(wanted) != std::string::npos) matches.push_back(d);
+    }
+    if (matches.size() == 1) return matches.front();
+    if (matches.empty()) {
+        throw Error("no capture device is called " + Quoted(request) + "; there are " + Listed(devices));
+    }
+    throw Error("capture device " + Quoted(request) + " is ambiguous: it could be " + Listed(matches));
+}
+
+std::optional<std::string> MonitorOf(const std::vector<std::string>& devices, const std::optional<std::string>& output)
+{
+    if (output) {
+        const std::string wanted = std::string(MonitorPrefix) + *output;
+        if (std::find(devices.begin(), devices.end(), wanted) != devices.end()) return wanted;
+        return std::nullopt;
+    }
+    const auto monitors = std::count_if(devices.begin(), devices.end(), [](const std::string& d) { return IsMonitor(d); });
+    if (monitors != 1) return std::nullopt;
+    return *std::find_if(devices.begin(), devices.end(), [](const std::string& d) { return IsMonitor(d); });
+}
+
+namespace {
+
+CaptureChoice DefaultMonitor(const std::vector<std::string>& devices, const std::string& driver)
+{
+    const std::optional<std::string> output = CaptureAudio::DefaultDevice(0);
+    if (const std::optional<std::string> monitor = MonitorOf(devices, output)) return {monitor};
+    std::string message = "cannot find the monitor of the default output";
+    if (output) message += " " + Quoted(*output);
+    message += " (audio driver " + driver + "); ";
+    message += devices.empty() ? std::string("there is no capture device at all")
+                               : "name a capture device with --device (see --list-devices) or use --mic";
+    throw Error(message);
+}
+
+}  // namespace
+
+CaptureChoice ChooseCapture(const std::optional<std::string>& device, bool mic, const CaptureAudio& audio)
+{
+    const std::vector<std::string> devices = CaptureAudio::CaptureDevices();
+    if (device) return {ChooseDevice(devices, *device)};
+    if (mic) return {CaptureAudio::DefaultDevice(1)};
+    return DefaultMonitor(devices, audio.Driver());
+}
+
+std::unique_ptr<CaptureDevice> FallBack(bool mic, const CaptureAudio& audio, const std::string& gone, CaptureQueue& queue)
+{
+    try {
+        const CaptureChoice choice = mic ? CaptureChoice{CaptureAudio::DefaultDevice(1)}
+                                                 : DefaultMonitor(CaptureAudio::CaptureDevices(), audio.Driver());
+        auto device = std::make_unique<CaptureDevice>(choice, queue);
+        std::fprintf(stderr, "nimbrelle: warning: capture device %s has gone; capturing %s instead\n", gone.c_str(),
+                     device->Described().c_str());
+        return device;
+    } catch (const Error& e) {
+        throw Error("capture device " + gone + " has gone, and there is nothing to fall back to (" + e.what() + ")");
+    }
+}
+
+}  // namespace nimbrelle::host

@@ -1,0 +1,227 @@
+#include "live/session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "base/signals.h"
+#include "live/live_window.h"
+#include "live/stats.h"
+#include "live/trace.h"
+#include "nimbrelle/analysis/analyser.h"
+
+namespace nimbrelle::host {
+
+namespace {
+
+// The track's samples sit at most this far before their frame's start (the capture's delivery
+// jitter), and a gap longer than StallFrames is filled with silence.
+constexpr int64_t LeadFrames = 2 * CaptureBufferFrames;
+constexpr int64_t StallFrames = CaptureRate / 10;
+constexpr int LongestWaitMs = 10;
+
+// Frame n is due at n / fps seconds after the start.
+Clock::time_point FrameTime(Clock::time_point start, int64_t frame, FrameRate fps)
+{
+    const double seconds = static_cast<double>(frame) * static_cast<double>(fps.den) / static_cast<double>(fps.num);
+    return start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// The newest frame due at `now`.
+int64_t FrameDue(Clock::time_point start, Clock::time_point now, FrameRate fps)
+{
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    if (seconds <= 0.0) return 0;
+    return static_cast<int64_t>(seconds * static_cast<double>(fps.num) / static_cast<double>(fps.den));
+}
+
+class Session {
+public:
+    Session(const LiveOptions& options, Module& module, const CaptureAudio& audio, std::unique_ptr<CaptureDevice> device,
+            CaptureQueue& queue, SdlWindow* window, std::unique_ptr<Recording> recording)
+        : options_(options), module_(module), audio_(audio), queue_(queue), device_(std::move(device)),
+          recording_(std::move(recording)), analyser_(options.gain),
+          track_(CaptureRate, options.fps, LeadFrames, StallFrames), captured_(2 * queue.Capacity())
+    {
+        if (window != nullptr) window_.emplace(*window, options.stats);
+        if (recording_ && window_) {
+            window_->Prepare(recording_->Size());  // a frame to record from the start
+        } else if (recording_) {
+            pixels_.resize(static_cast<std::size_t>(recording_->Size().width) *
+                           static_cast<std::size_t>(recording_->Size().height));
+        }
+        if (options.duration) {
+            frames_ = FrameCountFor(SecondsToSamples(*options.duration, CaptureRate), CaptureRate, options.fps);
+        }
+    }
+
+    void Run()
+    {
+        start_ = Clock::now();
+        for (;;) {
+            ThrowIfInterrupted();
+            if (!Events()) break;
+            if (!device_->Alive()) device_ = FallBack(options_.mic, audio_, device_->Described(), queue_);
+            const Clock::time_point now = Clock::now();
+            if (now < FrameTime(start_, next_, options_.fps)) {
+                Wait();
+                continue;
+            }
+            int64_t frame = std::max(FrameDue(start_, now, options_.fps), next_);
+            if (recording_ && frame - next_ > MaxRepeats()) {
+                // The recording cannot keep up: rather than repeat frames without end, the
+                // frames and the sound both leave out the time it fell behind.
+                start_ += FrameTime(start_, frame, options_.fps) - FrameTime(start_, next_, options_.fps);
+                left_ += frame - next_;
+                frame = next_;
+            }
+            if (frames_) frame = std::min(frame, *frames_ - 1);
+            Draw(frame, now);
+            next_ = frame + 1;
+            if (frames_ && next_ >= *frames_) break;
+        }
+        if (recording_) {
+            // The sound runs to the end of the last frame.
+            const int64_t end = FrameStartSample(recording_->Frames(), CaptureRate, options_.fps);
+            recording_->Silence(static_cast<std::size_t>(std::max<int64_t>(0, end - track_.Length())));
+            recording_->Commit();
+        }
+    }
+
+    SessionCounts Counts() const
+    {
+        return SessionCounts{drawn_, skipped_, repeated_, recording_ ? recording_->Frames() : 0, left_,
+                             device_->Described()};
+    }
+
+private:
+    // A recording repeats the frame on show for a hiccup of up to 50 ms; each repeat costs the
+    // encoder as much as a new frame, so longer delays are left out instead.
+    int64_t MaxRepeats() const { return std::max<int64_t>(1, options_.fps.num / (20 * options_.fps.den)); }
+
+    // Handles the waiting events; false when one ends the session.
+    bool Events()
+    {
+        SDL_Event event;
+        bool going = true;
+        while (SDL_PollEvent(&event) != 0) {
+            if (window_) going = window_->Handle(event) && going;
+        }
+        return going;
+    }
+
+    void Wait()
+    {
+        const auto due = FrameTime(start_, next_, options_.fps);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
+        const int waitMs = static_cast<int>(std::clamp<int64_t>(ms, 1, LongestWaitMs));
+        if (window_) {
+            if (SDL_WaitEventTimeout(nullptr, waitMs) != 0) return;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+        }
+    }
+
+    // Takes what was captured into the history and the recording's sound, then draws `frame`.
+    void Draw(int64_t frame, Clock::time_point now)
+    {
+        const CaptureQueue::Taken taken = queue_.Take(captured_);
+        const LiveTrack::Step step = track_.Advance(frame, taken.frames);
+        if (step.silence > 0) {
+            history_.PushSilence(static_cast<std::size_t>(step.silence));
+            if (recording_) recording_->Silence(static_cast<std::size_t>(step.silence));
+        }
+        const float* kept = captured_.data() + 2 * step.skip;
+        history_.Push(kept, step.keep, 2);
+        if (recording_) recording_->Sound(kept, step.keep);
+        if (taken.arrived) lastArrival_ = taken.arrived;
+
+        // The frames between the last one and this one: skipped on screen; in a recording, the
+        // last frame is what was showing during them.
+        const int64_t between = frame - next_;
+        skipped_ += between;
+        if (recording_) {
+            for (int64_t i = 0; i < between; ++i) recording_->Frame(Latest());
+            repeated_ += between;
+        }
+
+        const bool paused = window_ && window_->Paused();
+        uint32_t* pixels = paused ? nullptr : Target();
+        if (pixels != nullptr) {
+            analyser_.Analyse(history_, SampleToMilliseconds(FrameStartSample(frame, CaptureRate, options_.fps), CaptureRate),
+                              data_);
+            const FrameGeometry size = window_ ? window_->Size() : recording_->Size();
+            const auto before = Clock::now();
+            module_.Render(pixels, size.width, size.height, size.width, data_, frame);
+            const auto after = Clock::now();
+            if (window_) window_->Drawn();
+            ++drawn_;
+            trace_.Frame(frame, data_);
+            const Clock::duration age = lastArrival_ ? after - *lastArrival_ + device_->Buffer() : Clock::duration{};
+            stats_.Frame(after, after - before, age);
+        }
+        if (recording_) recording_->Frame(Latest());  // frozen while paused: what the window shows
+        if (window_) window_->Present();
+        if (stats_.Update(now)) Report();
+    }
+
+    // Where the next frame is drawn: the window's canvas, or the recording's own pixels.
+    uint32_t* Target()
+    {
+        if (!window_) return pixels_.data();
+        return window_->Prepare(recording_ ? std::optional(recording_->Size()) : std::nullopt);
+    }
+
+    // The latest frame drawn (black before the first).
+    const uint32_t* Latest() { return window_ ? window_->Latest() : pixels_.data(); }
+
+    void Report()
+    {
+        const LiveStats::Figures& f = stats_.Latest();
+        if (window_) window_->ShowStats(f);
+        if (options_.stats) {
+            std::fprintf(stderr, "nimbrelle: %.1f frames/s, module %.2f ms a frame, capture latency %.0f ms\n", f.fps,
+                         f.moduleMs, f.latencyMs);
+        }
+    }
+
+    const LiveOptions& options_;
+    Module& module_;
+    const CaptureAudio& audio_;
+    CaptureQueue& queue_;
+    std::unique_ptr<CaptureDevice> device_;
+    std::unique_ptr<Recording> recording_;
+    std::optional<LiveWindow> window_;
+    analysis::Analyser analyser_;
+    analysis::SampleHistory history_;
+    LiveTrack track_;
+    LiveStats stats_;
+    Trace trace_;
+    FrameData data_{};
+    std::vector<float> captured_;
+    std::vector<uint32_t> pixels_;  // headless: the frame being recorded
+    std::optional<Clock::time_point> lastArrival_;
+    std::optional<int64_t> frames_;
+    Clock::time_point start_;
+    int64_t next_ = 0;
+    int64_t drawn_ = 0;
+    int64_t skipped_ = 0;
+    int64_t repeated_ = 0;
+    int64_t left_ = 0;
+};
+
+}  // namespace
+
+SessionCounts RunSession(const LiveOptions& options, Module& module, const CaptureAudio& audio,
+                         std::unique_ptr<CaptureDevice> device, CaptureQueue& queue, SdlWindow* window,
+                         std::unique_ptr<Recording> recording)
+{
+    Session session(options, module, audio, std::move(device), queue, window, std::move(recording));
+    session.Run();
+    return session.Counts();
+}
+
+}  // namespace nimbrelle::host

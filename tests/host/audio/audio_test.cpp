@@ -1,0 +1,370 @@
+// Decoding audio files, mixing channels down to two, and writing the sound track; and what a
+// hostile or unlucky file does: headers that lie about the length, samples that are not
+// numbers, tracks past 4 GiB, rates outside the range. Each case is the smallest that shows it.
+#include <sndfile.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <utility>
+
+#include <gtest/gtest.h>
+
+#include "nimbrelle/analysis.h"
+#include "audio/selection.h"
+#include "audio/sound_track.h"
+#include "audio/source.h"
+#include "base/error.h"
+#include "support/host_support.h"
+#include "base/timing.h"
+
+namespace nimbrelle::host {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Contains;
+using test::ExpectOneLineError;
+using test::Probe;
+using test::ReadAll;
+using test::RunHost;
+using test::RunOptions;
+using test::RunResult;
+using test::ScratchDir;
+using Hostile = test::ToneFixture;
+
+// 0.1 s of a quiet tone at 48 kHz as FLAC, its header then claiming 2^36 - 1 samples (the
+// largest the field holds; 16 days).
+fs::path LyingFlac(const ScratchDir& dir)
+{
+    const fs::path path = dir / "long.flac";
+    test::WriteAudio(path, test::Sine(440.0, 0.25, 48000, 4800), 48000, 1, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    std::string bytes = ReadAll(path);
+    EXPECT_EQ(bytes.substr(0, 4), "fLaC");
+    // STREAMINFO from byte 8: the 36-bit total follows 2+2+3+3 bytes of sizes and 28 bits of format.
+    bytes[21] = static_cast<char>(bytes[21] | 0x0F);
+    for (int i = 22; i < 26; ++i) bytes[static_cast<std::size_t>(i)] = '\xff';
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+
+// Expects `f` to throw Error whose message contains every one of `parts`.
+template <typename F>
+void ExpectError(F&& f, std::initializer_list<std::string> parts)
+{
+    try {
+        f();
+        ADD_FAILURE() << "no error thrown";
+    } catch (const Error& e) {
+        for (const std::string& part : parts) EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+    }
+}
+
+std::vector<float> ReadAllFrames(AudioSource& source)
+{
+    std::vector<float> all(static_cast<std::size_t>(source.Length() + 10000) * 2);
+    source.Seek(0);
+    all.resize(source.Read(all.data(), all.size() / 2) * 2);
+    return all;
+}
+
+// One second of a 1 kHz tone at half scale, encoded once in every format the host reads.
+class Formats : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir_ = new ScratchDir;
+        if (!test::HaveProgram("sox") || !test::HaveProgram("ffmpeg")) return;
+        const std::string d = dir_->Path().string();
+        const std::string synth = " synth 1 sine 1000 vol 0.5";
+        ok_ = test::RunShell("sox -n -r 44100 -c 2 -b 16 " + d + "/tone.wav" + synth).exitCode == 0 &&
+              test::RunShell("sox -n -r 44100 -c 2 " + d + "/tone.flac" + synth).exitCode == 0 &&
+              test::RunShell("sox -n -r 44100 -c 2 " + d + "/tone.ogg" + synth).exitCode == 0 &&
+              test::RunShell("ffmpeg -v error -y -i " + d + "/tone.wav -c:a libmp3lame -b:a 192k " + d + "/tone.mp3").exitCode == 0 &&
+              test::RunShell("ffmpeg -v error -y -i " + d + "/tone.wav -c:a libopus -b:a 128k " + d + "/tone.opus").exitCode == 0;
+    }
+    static void TearDownTestSuite() { delete dir_; }
+    void SetUp() override
+    {
+        if (!ok_) GTEST_SKIP() << "sox or ffmpeg missing, or could not encode the test files";
+    }
+    static inline ScratchDir* dir_ = nullptr;
+    static inline bool ok_ = false;
+};
+
+TEST_F(Formats, EveryFormatDecodesToTheToneAtItsLevel)
+{
+    struct Case {
+        const char* file;
+        int rate;
+    };
+    for (const Case c : {Case{"tone.wav", 44100}, Case{"tone.flac", 44100}, Case{"tone.ogg", 44100},
+                         Case{"tone.mp3", 44100}, Case{"tone.opus", 48000}}) {
+        SCOPED_TRACE(c.file);
+        SndfileSource source(dir_->Path() / c.file);
+        EXPECT_EQ(source.SampleRate(), c.rate);
+        EXPECT_NEAR(static_cast<double>(source.Length()) / c.rate, 1.0, 0.06);
+        analysis::SourceHistory history(source, c.rate / 2);
+        analysis::Analyser analyser;
+        FrameData frame{};
+        analyser.Analyse(history.Left(), history.Right(), 0, frame);
+        const int expectedBin = static_cast<int>(std::lround(1000.0 * 512 / c.rate));
+        for (int ch = 0; ch < 2; ++ch) {
+            EXPECT_EQ(std::max_element(frame.blockB[ch], frame.blockB[ch] + 256) - frame.blockB[ch], expectedBin);
+            // Half scale: a peak waveform level near 128, a spectrum level near 238 less the
+            // window's loss between bins and the codec's error.
+            EXPECT_NEAR(*std::max_element(frame.blockA[ch], frame.blockA[ch] + 512), 128, 8);
+            EXPECT_NEAR(frame.blockB[ch][expectedBin], 236, 6);
+        }
+    }
+}
+
+TEST(Audio, MonoFeedsBothChannelsAndExtraChannelsMixDown)
+{
+    ScratchDir dir;
+    test::WriteAudio(dir / "mono.wav", std::vector<float>(100, 0.25f), 22050, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    SndfileSource mono(dir / "mono.wav");
+    EXPECT_EQ(mono.SampleRate(), 22050);
+    for (float s : ReadAllFrames(mono)) ASSERT_EQ(s, 0.25f);
+
+    // Channels 0 and 1 to left and right, the rest to both at half weight, scaled by 1/2 here.
+    std::vector<float> quad;
+    for (int i = 0; i < 100; ++i) quad.insert(quad.end(), {0.4f, -0.2f, 0.2f, 0.2f});
+    test::WriteAudio(dir / "quad.wav", quad, 48000, 4, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    SndfileSource four(dir / "quad.wav");
+    EXPECT_EQ(four.FileChannels(), 4);
+    const std::vector<float> mixed = ReadAllFrames(four);
+    ASSERT_EQ(mixed.size(), 200u);
+    EXPECT_FLOAT_EQ(mixed[0], 0.3f);
+    EXPECT_NEAR(mixed[1], 0.0f, 1e-7);
+
+    // A signal that is the same on all six channels keeps its level.
+    test::WriteAudio(dir / "six.wav", std::vector<float>(600, -0.5f), 48000, 6, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    SndfileSource six(dir / "six.wav");
+    for (float s : ReadAllFrames(six)) ASSERT_FLOAT_EQ(s, -0.5f);
+}
+
+TEST(Audio, BadFilesAreReportedByName)
+{
+    ScratchDir dir;
+    const fs::path missing = dir / "missing.wav";
+    ExpectError([&] { SndfileSource s(missing); }, {"does not exist", missing.string()});
+
+    std::ofstream(dir / "empty.wav").close();
+    ExpectError([&] { SndfileSource s(dir / "empty.wav"); }, {"empty", "empty.wav"});
+
+    std::ofstream(dir / "text.mp3") << "this is not audio at all, just some text\n";
+    ExpectError([&] { SndfileSource s(dir / "text.mp3"); }, {"cannot decode", "text.mp3"});
+
+    test::Rng rng(5);
+    std::ofstream noise(dir / "noise.flac", std::ios::binary);
+    for (int i = 0; i < 4096; ++i) noise.put(static_cast<char>(rng.Next()));
+    noise.close();
+    ExpectError([&] { SndfileSource s(dir / "noise.flac"); }, {"noise.flac"});
+
+    ExpectError([&] { SndfileSource s(dir.Path()); }, {"directory"});
+
+    // A WAV header with no sample data.
+    test::WriteAudio(dir / "nothing.wav", {}, 44100, 2);
+    ExpectError([&] { SndfileSource s(dir / "nothing.wav"); }, {"no samples", "nothing.wav"});
+}
+
+TEST(Audio, SoundTrackIsTheExactSegment)
+{
+    std::vector<float> ramp;
+    for (int i = 0; i < 10000; ++i) {
+        ramp.push_back(static_cast<float>(i) / 10000.0f);
+        ramp.push_back(-static_cast<float>(i) / 10000.0f);
+    }
+    MemorySource source(ramp, 32000, "ramp");
+    ScratchDir dir;
+    EXPECT_EQ(WriteSoundTrack(dir / "segment.w64", source, 1234, 5000), 5000);
+    SndfileSource back(dir / "segment.w64");
+    EXPECT_EQ(back.SampleRate(), 32000);
+    ASSERT_EQ(back.Length(), 5000);
+    const std::vector<float> got = ReadAllFrames(back);
+    for (std::size_t i = 0; i < 5000; ++i) {
+        ASSERT_EQ(got[2 * i], ramp[2 * (1234 + i)]) << i;
+        ASSERT_EQ(got[2 * i + 1], ramp[2 * (1234 + i) + 1]) << i;
+    }
+    // A segment reaching past the end stops there: no silence is invented.
+    EXPECT_EQ(WriteSoundTrack(dir / "tail.w64", source, 9000, 3000), 1000);
+    SndfileSource tail(dir / "tail.w64");
+    EXPECT_EQ(tail.Length(), 1000);
+
+    ExpectError([&] { WriteSoundTrack(dir / "no-such-folder" / "x.w64", source, 0, 10); }, {"no-such-folder"});
+}
+
+// ---------------------------------------------------------------- lengths
+
+TEST_F(Hostile, AHeaderThatOverstatesTheLengthEndsAtTheRealEnd)
+{
+    const fs::path flac = LyingFlac(in_);
+    SndfileSource source(flac);
+    EXPECT_EQ(source.Length(), (int64_t{1} << 36) - 1);
+    EXPECT_EQ(CountDecoded(source, 0, source.Length()), 4800);
+    EXPECT_EQ(source.Length(), 4800) << "the real end replaces the claim";
+    // A seek aimed past the real end (a play's seek forward) lands on it, and seeks still work.
+    SndfileSource seeker(flac);
+    seeker.Seek(100000);
+    std::vector<float> block(2 * 4800);
+    EXPECT_EQ(seeker.Read(block.data(), 4800), 0u);
+    EXPECT_EQ(seeker.Length(), 4800);
+    seeker.Seek(1000);
+    EXPECT_EQ(seeker.Read(block.data(), 4800), 3800u);
+
+    // 0.1 s at 20 fps: two frames, and a sound track of 0.1 s.
+    const RunResult frames = RunHost({"render", flac.string(), "-o", (out_ / "f/").string(), "--size", "2x2", "--fps", "20"});
+    ASSERT_EQ(frames.exitCode, 0) << frames.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(out_ / "f"), fs::directory_iterator()), 2);
+    const fs::path video = out_ / "v.mp4";
+    const RunResult mp4 = RunHost({"render", flac.string(), "-o", video.string(), "--size", "2x2", "--fps", "20", "--duration", "60"}, tmpEnv_);
+    ASSERT_EQ(mp4.exitCode, 0) << mp4.err;
+    EXPECT_TRUE(Contains(mp4.err, ": 2 frames")) << mp4.err;
+    EXPECT_LT(std::stod(Probe(video, "format=duration")), 0.2);
+    EXPECT_TRUE(tmp_.List().empty());
+    // A snapshot past the real end is refused like one past a true end.
+    const RunResult late = RunHost({"snapshot", flac.string(), "-o", (out_ / "s.png").string(), "--at", "1"});
+    ExpectOneLineError(late, {"--at", "long.flac"});
+
+    // Playing ends with the sound, not after 16 days of silence.
+    RunOptions dummy;
+    dummy.env = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
+    const RunResult played = RunHost({"play", flac.string(), "--size", "8x8", "-q"}, dummy);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+}
+
+// The sound track's header must count every frame of a track past 4 GiB. The track goes to
+// libsndfile's virtual I/O, which keeps the header bytes and counts the rest without storing
+// them, and a zero source stands in for 4.3 GB of decoded audio.
+class ZeroSource final : public AudioSource {
+public:
+    explicit ZeroSource(int64_t length) : length_(length) {}
+    int SampleRate() const override { return 44100; }
+    int64_t Length() const override { return length_; }
+    void Seek(int64_t frame) override { position_ = frame; }
+    std::size_t Read(float*, std::size_t frames) override  // the writer's block is zeros already
+    {
+        const auto n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(frames), length_ - position_));
+        position_ += static_cast<int64_t>(n);
+        return n;
+    }
+    std::string Name() const override { return "zeros"; }
+    std::unique_ptr<AudioSource> Reopen() const override { return std::make_unique<ZeroSource>(length_); }
+
+private:
+    int64_t length_;
+    int64_t position_ = 0;
+};
+
+struct HeaderOnlyFile {
+    std::vector<char> head = std::vector<char>(1 << 16, 0);
+    sf_count_t size = 0, position = 0;
+};
+
+SF_VIRTUAL_IO HeaderOnlyIo()
+{
+    SF_VIRTUAL_IO io{};
+    io.get_filelen = [](void* f) { return static_cast<HeaderOnlyFile*>(f)->size; };
+    io.seek = [](sf_count_t offset, int whence, void* p) {
+        auto* f = static_cast<HeaderOnlyFile*>(p);
+        f->position = whence == SEEK_SET ? offset : whence == SEEK_CUR ? f->position + offset : f->size + offset;
+        return f->position;
+    };
+    io.read = [](void* out, sf_count_t count, void* p) {
+        auto* f = static_cast<HeaderOnlyFile*>(p);
+        auto* bytes = static_cast<char*>(out);
+        for (sf_count_t i = 0; i < count; ++i, ++f->position) {
+            bytes[i] = f->position < static_cast<sf_count_t>(f->head.size()) ? f->head[static_cast<std::size_t>(f->position)] : 0;
+        }
+        return count;
+    };
+    io.write = [](const void* in, sf_count_t count, void* p) {
+        auto* f = static_cast<HeaderOnlyFile*>(p);
+        const auto* bytes = static_cast<const char*>(in);
+        for (sf_count_t i = 0; i < count && f->position + i < static_cast<sf_count_t>(f->head.size()); ++i) {
+            f->head[static_cast<std::size_t>(f->position + i)] = bytes[i];
+        }
+        f->position += count;
+        f->size = std::max(f->size, f->position);
+        return count;
+    };
+    io.tell = [](void* f) { return static_cast<HeaderOnlyFile*>(f)->position; };
+    return io;
+}
+
+TEST(SoundTrack, HoldsATrackPastFourGibibytes)
+{
+    const int64_t frames = (int64_t{1} << 29) + 1000;  // 8 bytes a frame: 4 GiB and 8000 bytes
+    HeaderOnlyFile file;
+    SF_VIRTUAL_IO io = HeaderOnlyIo();
+    SF_INFO info{0, 44100, 2, SoundTrackFormat, 0, 0};
+    SNDFILE* out = sf_open_virtual(&io, SFM_WRITE, &info, &file);
+    ASSERT_NE(out, nullptr) << sf_strerror(nullptr);
+    ZeroSource zeros(frames);
+    SoundTrackWriter writer(out, "track");
+    EXPECT_EQ(WriteSoundTrack(writer, zeros, 0, frames), frames);
+    ASSERT_NO_THROW(writer.Close());
+    EXPECT_GT(file.size, int64_t{4} << 30);
+
+    file.position = 0;
+    SF_INFO back{};
+    SNDFILE* in = sf_open_virtual(&io, SFM_READ, &back, &file);
+    ASSERT_NE(in, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(back.frames, frames);
+    sf_close(in);
+}
+
+// ---------------------------------------------------------------- samples
+
+TEST_F(Hostile, NonFiniteSamplesAreCleanedOnceWhereTheyAreDecoded)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> wild = {nan, inf, -inf, 3e38f, -3e38f, 0.5f, 1.0f, -2.0f};
+    std::vector<float> tame = {0.0f, 1.0f, -1.0f, 1.0f, -1.0f, 0.5f, 1.0f, -1.0f};
+    analysis::CleanSamples(wild.data(), wild.size());
+    EXPECT_EQ(wild, tame);
+
+    // 0.1 s of a tone with every kind of non-finite sample in it, as 32-bit float.
+    std::vector<float> samples = test::Sine(440.0, 0.5, 48000, 4800);
+    for (std::size_t i = 0; i < samples.size(); i += 7) samples[i] = i % 3 == 0 ? nan : i % 3 == 1 ? inf : -3e38f;
+    const fs::path wav = in_ / "naninf.wav";
+    test::WriteAudio(wav, samples, 48000, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    SndfileSource source(wav);
+    std::vector<float> read(2 * samples.size());
+    ASSERT_EQ(source.Read(read.data(), samples.size()), samples.size());
+    for (float s : read) ASSERT_TRUE(s >= -1.0f && s <= 1.0f) << s;
+
+    // The AAC encoder refuses NaN and infinities: the video gets its sound.
+    const fs::path video = out_ / "v.mp4";
+    const RunResult r = RunHost({"render", wav.string(), "-o", video.string(), "--size", "2x2", "--fps", "10"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Probe(video, "stream=codec_type"), "video\naudio\n");
+}
+
+TEST_F(Hostile, RatesTheEncodersRefuseAreResampledAndRatesOutsideTheRangeRefused)
+{
+    // Opus takes no 11025 Hz track, AAC nothing above 96 kHz: each is resampled for the sound.
+    for (const auto& [rate, name] : {std::pair{11025, "v.webm"}, std::pair{analysis::MaxSampleRate, "v.mp4"}}) {
+        const fs::path wav = in_ / ("rate" + std::to_string(rate) + ".wav");
+        test::WriteAudio(wav, test::Sine(440.0, 0.5, rate, rate / 20), rate, 1);
+        const fs::path video = out_ / name;
+        const RunResult r = RunHost({"render", wav.string(), "-o", video.string(), "--size", "2x2", "--fps", "10"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(Probe(video, "stream=codec_type"), "video\naudio\n") << name;
+    }
+    // Below 8 kHz a record's 512 samples outlast several frames and frames share their
+    // milliseconds; the file is refused by name, with the range.
+    for (int rate : {1, analysis::MinSampleRate - 1, analysis::MaxSampleRate + 1}) {
+        const fs::path wav = in_ / ("odd" + std::to_string(rate) + ".wav");
+        test::WriteAudio(wav, {0.5f, -0.5f, 0.25f}, rate, 1);
+        const RunResult r = RunHost({"render", wav.string(), "-o", (out_ / "x.mp4").string(), "--size", "2x2"});
+        ExpectOneLineError(r, {wav.filename().string(), std::to_string(rate) + " Hz", "8000 to 1000000 Hz"});
+    }
+}
+
+}  // namespace
+}  // namespace nimbrelle::host
