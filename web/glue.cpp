@@ -1,5 +1,5 @@
 // The browser build's exports: the module's entries, buffers in the instance's memory, the
-// packing of frames into the canvas's RGBA bytes, and the host's built-in demo signal. The
+// packing of frames into the canvas's RGBA bytes, and the built-in demo piece. The
 // samples-to-FrameData route is exported as it stands (nimbrelle/analysis_c.h, see
 // CMakeLists.txt). nimbrelle.js is the only caller.
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nimbrelle/analysis/demo.h"
+#include "nimbrelle/analysis/frame_plan.h"
 #include "nimbrelle/module.h"
 
 #define NIMBRELLE_WASM_EXPORT(name) extern "C" __attribute__((export_name(#name)))

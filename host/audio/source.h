@@ -41,7 +41,6 @@ public:
     std::string Name() const override { return path_.string(); }
     // Opens the file again.
     std::unique_ptr<AudioSource> Reopen() const override;
-    int FileChannels() const { return channels_; }
 
 private:
     struct Handle;

@@ -38,7 +38,6 @@ public:
     // Kills the child (SIGKILL) and reaps it; safe to call more than once.
     void Kill();
 
-    pid_t Pid() const { return pid_; }
 
 private:
     int WaitForExit(bool interruptible);

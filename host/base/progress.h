@@ -23,7 +23,6 @@ public:
 
     // Seconds since construction.
     double Elapsed() const;
-    Style CurrentStyle() const { return style_; }
 
     // "1:05" or "1:02:03".
     static std::string FormatDuration(double seconds);

@@ -39,11 +39,6 @@ bool InterruptRequested()
     return StopSignal != 0;
 }
 
-int InterruptSignal()
-{
-    return StopSignal;
-}
-
 void ThrowIfInterrupted()
 {
     if (InterruptRequested()) throw Interrupted();

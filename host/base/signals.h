@@ -17,7 +17,4 @@ bool InterruptRequested();
 // Throws Interrupted when InterruptRequested().
 void ThrowIfInterrupted();
 
-// The signal that requested the stop, 0 if none.
-int InterruptSignal();
-
 }  // namespace nimbrelle::host
