@@ -1,18 +1,30 @@
-# Thin wrapper over the CMake presets.
-#   make demo    build everything and render the built-in demo to out/demo.mp4
-#   make check   every test: the optimised build, the sanitizer build, a fuzzing run and the
-#                Windows module (its tables, and its frames under Wine)
+# Thin wrapper over the CMake presets. Each target that builds or runs something first installs
+# the Debian packages it needs (scripts/install-deps.sh: nothing when they are all present,
+# root otherwise).
+#   make demo    build, then render the built-in demo to out/demo.mp4
+#   make check   every test: the optimised build, the sanitizer build, a fuzzing run, the
+#                Windows module (its tables, and its frames under Wine) and the browser build
+#   make build   the optimised build in build/default: the module, the analysis and loading
+#                libraries, the `nimbrelle` program, the GStreamer element, tests, benchmarks
+#   make test    the optimised build's tests
+#   make sanitize  the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
+#   make fuzz [FUZZ_SECONDS=30] [INPUT_FUZZ_SECONDS=20]  libFuzzer runs (see below)
+#   make bench   the frame table and the analysis per frame
 #   make svp     the 32-bit Windows module, build/windows/src/NimbrelleCalvex.svp
+#   make svp-tables    the .svp's export and import tables
 #   make windows-test  the Windows module's frames under Wine against the native module's
-#   make install [PREFIX=/usr/local] [DESTDIR=...]  the module, its header and pkg-config file,
-#                and the GStreamer element
+#   make install [PREFIX=/usr/local] [DESTDIR=...]  the `nimbrelle` program, the module, its
+#                header and pkg-config file, and the GStreamer element
 #   make web     the page and its WebAssembly (plain and SIMD) in build/web/
-#   make web-serve  serves build/web/ on http://127.0.0.1:8000/
+#   make web-serve  serves build/web/ on http://127.0.0.1:8000/ (WEB_PORT=N for another port)
 #   make web-test   the browser build's tests in headless Chromium and Node
 #   make web-bench  the page's time per frame in headless Chromium
+#   make deps    the packages of every target at once (scripts/install-deps.sh all); deps-native,
+#                deps-windows and deps-web install those of the native, Windows and browser builds
+#   make clean   removes build/ and out/
 JOBS ?= 2
 
-.PHONY: all deps build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install clean
+.PHONY: all deps deps-native deps-windows deps-web build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install clean
 FUZZ_SECONDS ?= 30
 INPUT_FUZZ_SECONDS ?= 20
 WEB_PORT ?= 8000
@@ -20,16 +32,27 @@ WEB_PORT ?= 8000
 all: build
 
 deps:
-	./scripts/install-deps.sh
+	./scripts/install-deps.sh all
 
-build: deps
+# The default build includes the GStreamer element and its tests, so the native targets need
+# GStreamer's development files and plug-ins as well as the native group.
+deps-native:
+	./scripts/install-deps.sh native gstreamer
+
+deps-windows:
+	./scripts/install-deps.sh windows
+
+deps-web:
+	./scripts/install-deps.sh web
+
+build: deps-native
 	cmake --preset default
 	cmake --build --preset default -j$(JOBS)
 
 test: build
 	ctest --preset default -j$(JOBS) -LE windows
 
-sanitize: deps
+sanitize: deps-native
 	cmake --preset sanitize
 	cmake --build --preset sanitize -j$(JOBS)
 	ctest --preset sanitize -j$(JOBS)
@@ -37,7 +60,7 @@ sanitize: deps
 # libFuzzer over the module's call sequences, canvas sizes and primitive arguments; then over
 # the analysis route (any samples) and the host's decoding (any bytes as an audio file, starting
 # from the small files in fuzz/seeds/sndfile).
-fuzz: deps
+fuzz: deps-native
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j$(JOBS)
 	mkdir -p build/fuzz/corpus build/fuzz/corpus-analysis build/fuzz/corpus-sndfile
@@ -46,7 +69,7 @@ fuzz: deps
 	./build/fuzz/fuzz/sndfile_fuzz -max_total_time=$(INPUT_FUZZ_SECONDS) -max_len=4096 \
 		build/fuzz/corpus-sndfile fuzz/seeds/sndfile
 
-svp: deps
+svp: deps-windows
 	cmake --preset windows
 	cmake --build --preset windows -j$(JOBS)
 
@@ -67,7 +90,7 @@ windows-test: svp build
 # The browser build, once without and once with WebAssembly SIMD; the page picks the build the
 # browser runs. Like every build, it compiles in KissFFT's Debian sources, which configuring
 # fetches (scripts/fetch-kissfft-source.sh).
-web: deps
+web: deps-web
 	cmake --preset web
 	cmake --preset web-simd
 	cmake --build --preset web -j$(JOBS)
@@ -83,9 +106,9 @@ web-test: web build
 web-bench: web
 	node bench/web/frame_times.mjs
 
-# windows-test also checks the .svp's tables. The optimised build's tests run last, so their
-# summary closes the output.
-check: sanitize fuzz windows-test web-test test
+# deps first, so a fresh machine installs every package in one go. windows-test also checks
+# the .svp's tables. The optimised build's tests run last, so their summary closes the output.
+check: deps sanitize fuzz windows-test web-test test
 
 demo: build
 	mkdir -p out

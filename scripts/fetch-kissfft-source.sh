@@ -22,7 +22,7 @@ mirror=${NIMBRELLE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 KISSFFT_VERSION=131.1.0-4.1~deb12u1
 version=${NIMBRELLE_KISSFFT_VERSION:-$KISSFFT_VERSION}
 if ! command -v dpkg-source >/dev/null; then
-  echo "error: dpkg-source is missing (run scripts/install-deps.sh, which installs dpkg-dev)" >&2
+  echo "error: dpkg-source is missing (run scripts/install-deps.sh native, which installs dpkg-dev)" >&2
   exit 1
 fi
 upstream=${version#*:}

@@ -1,33 +1,77 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, and the browser tests'
-# npm packages (pinned by tests/web/package-lock.json). Does nothing when they are all present
-# already; otherwise needs root (it runs apt-get).
+# Installs the Debian packages one or more parts of the project need:
+#
+#   scripts/install-deps.sh GROUP...
+#
+#   native     the native build of the module, the analysis and loading libraries and the
+#              `nimbrelle` program, their tests, benchmarks and fuzzers, and the demo
+#   gstreamer  the GStreamer element and its tests (the default build includes both, so
+#              `make build` asks for native and gstreamer together)
+#   windows    the cross compiler of the 32-bit Windows module (the i386 root with Wine that its
+#              frame test runs in is scripts/install-windows-deps.sh's work)
+#   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
+#              tests: Chromium, Node, and tests/web's npm packages (pinned by its package-lock.json)
+#   all        every group above
+#
+# Does nothing when everything asked for is present already; otherwise needs root (it runs
+# apt-get). The npm packages need no root and are installed whenever the web group is asked for
+# and they are missing or older than the lock file.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(
-  build-essential cmake pkg-config python3
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev libcli11-dev libpng-dev libsdl2-dev
-  dpkg-dev  # dpkg-source, for KissFFT's source package (scripts/fetch-kissfft-source.sh)
-  ffmpeg sox valgrind binutils clang libclang-rt-14-dev
-  libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  pulseaudio pulseaudio-utils
-)
-if [[ "${NIMBRELLE_WINDOWS:-1}" == 1 ]]; then
-  packages+=(g++-mingw-w64-i686)
-fi
-# The browser build (clang's wasm32-wasi target and its C and C++ libraries) and its tests
-# (Chromium, Node). A Node from elsewhere that brings its own npm is kept.
-if [[ "${NIMBRELLE_WEB:-1}" == 1 ]]; then
-  packages+=(clang-14 llvm-14 lld-14 wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32
-             libclang-rt-14-dev-wasm32 chromium)
-  command -v node >/dev/null || packages+=(nodejs)
-  command -v npm >/dev/null || packages+=(npm)
-fi
+usage() {
+  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, windows, web or all)" >&2
+  exit 2
+}
+
+packages=()
+web=0
+add_group() {
+  case $1 in
+    native)
+      packages+=(
+        build-essential cmake pkg-config python3
+        libgtest-dev libgmock-dev libbenchmark-dev
+        libsndfile1-dev libcli11-dev libpng-dev libsdl2-dev
+        libpulse-dev  # the live capture's PulseAudio client
+        dpkg-dev      # dpkg-source, for KissFFT's source package (scripts/fetch-kissfft-source.sh)
+        ffmpeg sox valgrind binutils
+        clang libclang-rt-14-dev      # the fuzzers and the sanitizer build
+        pulseaudio pulseaudio-utils   # a private sound server for the live tests
+      ) ;;
+    gstreamer)
+      packages+=(libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
+                 gstreamer1.0-plugins-good) ;;
+    windows)
+      # CMake and make drive the cross build as they drive every other.
+      packages+=(cmake make g++-mingw-w64-i686) ;;
+    web)
+      # dpkg-dev: the browser build compiles KissFFT's Debian sources too.
+      packages+=(cmake make dpkg-dev
+                 clang-14 llvm-14 lld-14 wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32
+                 libclang-rt-14-dev-wasm32 chromium)
+      # A Node from elsewhere that brings its own npm is kept.
+      command -v node >/dev/null || packages+=(nodejs)
+      command -v npm >/dev/null || packages+=(npm)
+      web=1 ;;
+    all)
+      add_group native
+      add_group gstreamer
+      add_group windows
+      add_group web ;;
+    *)
+      echo "error: unknown group '$1'" >&2
+      usage ;;
+  esac
+}
+
+(($# > 0)) || usage
+for group in "$@"; do
+  add_group "$group"
+done
 
 install_npm_packages() {
-  [[ "${NIMBRELLE_WEB:-1}" == 1 ]] || return 0
+  ((web)) || return 0
   local dir=$repo/tests/web
   if [[ ! -f $dir/node_modules/.package-lock.json || $dir/package-lock.json -nt $dir/node_modules/.package-lock.json ]]; then
     echo "installing the browser tests' npm packages"
@@ -36,7 +80,10 @@ install_npm_packages() {
 }
 
 missing=()
+declare -A seen=()
 for p in "${packages[@]}"; do
+  [[ -n ${seen[$p]:-} ]] && continue
+  seen[$p]=1
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if ((${#missing[@]} == 0)); then
@@ -49,6 +96,6 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-"$(dirname "$0")"/apt-update.sh
+"$repo"/scripts/apt-update.sh
 apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
 install_npm_packages
