@@ -94,6 +94,16 @@ void* LoadInMemory(int source, std::uint64_t size, int& copyFd, std::string& why
     return handle;
 }
 
+// A sanitizer's runtime refuses to be loaded a second time, into another namespace, and ends
+// the process when it is: where one runs, private copies are in-memory copies.
+bool SanitizerRuns()
+{
+    for (const char* entry : {"__asan_init", "__tsan_init", "__msan_init", "__hwasan_init"}) {
+        if (dlsym(RTLD_DEFAULT, entry) != nullptr) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::unique_ptr<Module> Module::Open(const fs::path& path, Mode mode, std::string* error)
@@ -142,10 +152,12 @@ std::unique_ptr<Module> Module::Open(const fs::path& path, Mode mode, std::strin
         if (handle == nullptr) why = LastDlError();
         break;
     case Mode::Private:
-        copy = Copy::Namespace;
-        handle = dlmopen(LM_ID_NEWLM, loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle != nullptr) break;
-        why = LastDlError();
+        if (!SanitizerRuns()) {
+            copy = Copy::Namespace;
+            handle = dlmopen(LM_ID_NEWLM, loadPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (handle != nullptr) break;
+            why = LastDlError();
+        }
         [[fallthrough]];
     case Mode::PrivateInMemory: {
         copy = Copy::InMemory;

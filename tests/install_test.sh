@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch DESTDIR under a scratch prefix, then checks that the
-# installed element draws with the installed module (found beside it, not in the build tree)
-# and that a C program builds against the installed header with pkg-config and loads the
-# installed module.
+# installed program and element draw with the installed module (found relative to their own
+# files, not in the build tree) and that a C program builds against the installed header with
+# pkg-config and loads the installed module.
 #   install_test.sh BUILD_DIR PLUGIN_DIR LIB_DIR   (the last two relative to the prefix)
 set -euo pipefail
 build=$1 plugindir=$2 libdir=$3
@@ -12,10 +12,14 @@ prefix=/opt/nimbrelle-test
 root=$scratch/root$prefix
 
 DESTDIR=$scratch/root cmake --install "$build" --prefix "$prefix" > "$scratch/install.log"
-for f in "$plugindir/libgstnimbrelle.so" "$libdir/nimbrelle/NimbrelleCalvex.so" include/nimbrelle/module.h \
-         "$libdir/pkgconfig/nimbrelle.pc"; do
+for f in bin/nimbrelle "$plugindir/libgstnimbrelle.so" "$libdir/nimbrelle/NimbrelleCalvex.so" \
+         include/nimbrelle/module.h "$libdir/pkgconfig/nimbrelle.pc"; do
   [[ -f $root/$f ]] || { echo "not installed: $prefix/$f" >&2; exit 1; }
 done
+
+# The program, run from the installed tree without --module, draws the demo's first frames.
+"$root/bin/nimbrelle" render -o "$scratch/frames/" --duration 0.05 --size 16x16 -q
+[[ -f $scratch/frames/frame_000002.png ]] || { echo "the installed nimbrelle drew no frames" >&2; exit 1; }
 
 # The element, loaded from the installed tree alone, logs the module it draws with.
 log=$(GST_PLUGIN_PATH=$root/$plugindir GST_DEBUG=nimbrellevis:4 GST_DEBUG_NO_COLOR=1 \
