@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/selection.h"
 #include "audio/source.h"
 #include "base/error.h"
 #include "nimbrelle/analysis/route.h"
