@@ -6,10 +6,10 @@
 #   native     the native build of the module, the analysis and loading libraries and the
 #              `nimbrelle` program, their tests, benchmarks and fuzzers, and the demo
 #   gstreamer  the GStreamer element and its tests (the default build includes both, so
-#              `make build` asks for native and gstreamer together)
-#   vlc        the VLC visualisation plug-in and its tests: VLC 3's plug-in headers (vlc-plugin
-#              in pkg-config), libvlc for the test program that plays playlists in-process, the
-#              cvlc player and the decoders and outputs the headless tests use
+#              `make build` asks for native, gstreamer and vlc together)
+#   vlc        the VLC visualisation and its tests: VLC 3's plug-in headers (vlc-plugin in
+#              pkg-config), libvlc for the test program that plays a playlist in-process, the
+#              cvlc player, and the decoders and outputs the headless tests use
 #   windows    the cross compiler of the 32-bit Windows module (the i386 root with Wine that its
 #              frame test runs in is scripts/install-windows-deps.sh's work)
 #   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
