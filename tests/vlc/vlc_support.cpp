@@ -125,15 +125,12 @@ Playback Play(const VlcFolder& folder, const std::vector<fs::path>& inputs, cons
     // VLC refuses to run as root.
     if (geteuid() == 0) argv = {"runuser", "-u", "nobody", "--"};
     const fs::path pictures = folder / (name + ".rgb");
-    for (const std::string& arg :
-         {std::string("env"), "HOME=" + folder.Path().string(), "VLC_PLUGIN_PATH=" + folder.Plugins().string(),
-          std::string("cvlc"), std::string("-I"), std::string("dummy"), std::string("-vv"),
-          std::string("--no-video-title-show"), std::string("--no-osd"), std::string("--aout"), std::string("afile"),
-          "--audiofile-file=" + (folder / (name + ".wav")).string(), std::string("--audio-visual"),
-          std::string("nimbrelle"), std::string("--vout"), std::string("yuv"), std::string("--yuv-chroma"),
-          std::string("RV32"), "--yuv-file=" + pictures.string(), std::string("--play-and-exit")}) {
-        argv.push_back(arg);
-    }
+    const std::vector<std::string> player = {
+        "env", "HOME=" + folder.Path().string(), "VLC_PLUGIN_PATH=" + folder.Plugins().string(), "cvlc", "-I", "dummy",
+        "-vv", "--no-video-title-show", "--no-osd", "--aout=afile",
+        "--audiofile-file=" + (folder / (name + ".wav")).string(), "--audio-visual=nimbrelle", "--vout=yuv",
+        "--yuv-chroma=RV32", "--yuv-file=" + pictures.string(), "--play-and-exit"};
+    argv.insert(argv.end(), player.begin(), player.end());
     argv.insert(argv.end(), options.begin(), options.end());
     for (const fs::path& input : inputs) argv.push_back(input.string());
 
