@@ -5,7 +5,8 @@
 #   make check   every test: the optimised build, the sanitizer build, a fuzzing run, the
 #                Windows module (its tables, and its frames under Wine) and the browser build
 #   make build   the optimised build in build/default: the module, the analysis and loading
-#                libraries, the `nimbrelle` program, the GStreamer element, tests, benchmarks
+#                libraries, the `nimbrelle` program, the GStreamer element, the VLC
+#                visualisation, tests, benchmarks
 #   make test    the optimised build's tests
 #   make sanitize  the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make fuzz [FUZZ_SECONDS=30] [INPUT_FUZZ_SECONDS=20]  libFuzzer runs (see below)
@@ -14,13 +15,16 @@
 #   make svp-tables    the .svp's export and import tables
 #   make windows-test  the Windows module's frames under Wine against the native module's
 #   make install [PREFIX=/usr/local] [DESTDIR=...]  the `nimbrelle` program, the module, its
-#                header and pkg-config file, and the GStreamer element
+#                header and pkg-config file, the GStreamer element and the VLC visualisation
+#                (PREFIX=/usr puts it where VLC looks; without DESTDIR VLC's plug-in cache is
+#                regenerated)
 #   make web     the page and its WebAssembly (plain and SIMD) in build/web/
 #   make web-serve  serves build/web/ on http://127.0.0.1:8000/ (WEB_PORT=N for another port)
 #   make web-test   the browser build's tests in headless Chromium and Node
 #   make web-bench  the page's time per frame in headless Chromium
 #   make deps    the packages of every target at once (scripts/install-deps.sh all); deps-native,
-#                deps-windows and deps-web install those of the native, Windows and browser builds
+#                deps-windows and deps-web install those of the native build (with GStreamer and
+#                VLC), the Windows build and the browser build
 #   make clean   removes build/ and out/
 JOBS ?= 2
 
@@ -34,10 +38,11 @@ all: build
 deps:
 	./scripts/install-deps.sh all
 
-# The default build includes the GStreamer element and its tests, so the native targets need
-# GStreamer's development files and plug-ins as well as the native group.
+# The default build includes the GStreamer element, the VLC visualisation and their tests, so
+# the native targets need GStreamer's and VLC's development files, players and plug-ins as well
+# as the native group.
 deps-native:
-	./scripts/install-deps.sh native gstreamer
+	./scripts/install-deps.sh native gstreamer vlc
 
 deps-windows:
 	./scripts/install-deps.sh windows

@@ -6,7 +6,10 @@
 #   native     the native build of the module, the analysis and loading libraries and the
 #              `nimbrelle` program, their tests, benchmarks and fuzzers, and the demo
 #   gstreamer  the GStreamer element and its tests (the default build includes both, so
-#              `make build` asks for native and gstreamer together)
+#              `make build` asks for native, gstreamer and vlc together)
+#   vlc        the VLC visualisation and its tests: VLC 3's plug-in headers (vlc-plugin in
+#              pkg-config), libvlc for the test program that plays a playlist in-process, the
+#              cvlc player, and the decoders and outputs the headless tests use
 #   windows    the cross compiler of the 32-bit Windows module (the i386 root with Wine that its
 #              frame test runs in is scripts/install-windows-deps.sh's work)
 #   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
@@ -20,7 +23,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, windows, web or all)" >&2
+  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, vlc, windows, web or all)" >&2
   exit 2
 }
 
@@ -42,6 +45,12 @@ add_group() {
     gstreamer)
       packages+=(libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
                  gstreamer1.0-plugins-good) ;;
+    vlc)
+      # libvlccore-dev: the plug-in API (pkg-config vlc-plugin); libvlc-dev: the test program
+      # that drives VLC in-process; vlc-bin: cvlc; vlc-plugin-base: the WAV, MP3, FLAC and Opus
+      # demuxers and decoders, the file audio output and the raw video output; runuser (util-linux,
+      # always present) runs VLC as an unprivileged user, as it refuses root.
+      packages+=(pkg-config libvlccore-dev libvlc-dev vlc-bin vlc-plugin-base) ;;
     windows)
       # CMake and make drive the cross build as they drive every other.
       packages+=(cmake make g++-mingw-w64-i686) ;;
@@ -57,6 +66,7 @@ add_group() {
     all)
       add_group native
       add_group gstreamer
+      add_group vlc
       add_group windows
       add_group web ;;
     *)
