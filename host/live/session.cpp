@@ -17,10 +17,12 @@ namespace nimbrelle::host {
 
 namespace {
 
-// The track's samples sit at most this far before their frame's start (the capture's delivery
-// jitter), and a gap longer than StallFrames is filled with silence.
-constexpr int64_t LeadFrames = 2 * CaptureBufferFrames;
+// The track ends at its frame's start, or at most LeadFrames before it beyond the capture's
+// delivery jitter (a block of CaptureBufferFrames): a lag or surplus that lasts SettleFrames is
+// closed, and a gap or burst longer than StallFrames at once (see LiveTrack).
+constexpr int64_t LeadFrames = CaptureBufferFrames / 4;
 constexpr int64_t StallFrames = CaptureRate / 10;
+constexpr int64_t SettleFrames = CaptureRate / 4;
 constexpr int LongestWaitMs = 10;
 
 // Frame n is due at n / fps seconds after the start.
@@ -44,7 +46,7 @@ public:
             CaptureQueue& queue, SdlWindow* window, std::unique_ptr<Recording> recording)
         : options_(options), module_(module), audio_(audio), queue_(queue), device_(std::move(device)),
           recording_(std::move(recording)), analyser_(options.gain),
-          track_(CaptureRate, options.fps, LeadFrames, StallFrames), captured_(2 * queue.Capacity())
+          track_(CaptureRate, options.fps, LeadFrames, StallFrames, SettleFrames), captured_(2 * queue.Capacity())
     {
         if (window != nullptr) window_.emplace(*window, options.stats);
         if (recording_ && window_) {
@@ -125,18 +127,21 @@ private:
         }
     }
 
-    // Takes what was captured into the history and the recording's sound, then draws `frame`.
+    // Takes what was captured up to the frame's start into the history and the recording's
+    // sound, then draws `frame`.
     void Draw(int64_t frame, Clock::time_point now)
     {
-        const CaptureQueue::Taken taken = queue_.Take(captured_);
-        const LiveTrack::Step step = track_.Advance(frame, taken.frames);
+        LiveTrack::Step step;
+        const CaptureQueue::Taken taken = queue_.Take(captured_, [&](std::size_t queued) {
+            step = track_.Advance(frame, queued);
+            return CaptureQueue::Portion{step.skip, step.keep};
+        });
         if (step.silence > 0) {
             history_.PushSilence(static_cast<std::size_t>(step.silence));
             if (recording_) recording_->Silence(static_cast<std::size_t>(step.silence));
         }
-        const float* kept = captured_.data() + 2 * step.skip;
-        history_.Push(kept, step.keep, 2);
-        if (recording_) recording_->Sound(kept, step.keep);
+        history_.Push(captured_.data(), taken.frames, 2);
+        if (recording_) recording_->Sound(captured_.data(), taken.frames);
         if (taken.arrived) lastArrival_ = taken.arrived;
 
         // The frames between the last one and this one: skipped on screen; in a recording, the

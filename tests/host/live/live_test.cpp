@@ -121,6 +121,28 @@ TEST(LiveCapture, TheQueueHandsOverInOrderAndDropsTheOldestWhenFull)
     EXPECT_EQ(out[0], 1500.0f);
 }
 
+TEST(LiveCapture, TheDrawingThreadTakesPartOfTheQueueAndTheRestWaits)
+{
+    CaptureQueue queue(1000);
+    std::vector<float> out;
+    queue.Push(Numbered(0, 900).data(), 900, Clock::now());
+    queue.Take(out, [](std::size_t) { return CaptureQueue::Portion{0, 700}; });  // the ring's end comes sooner
+    queue.Push(Numbered(900, 600).data(), 600, Clock::now());
+    std::size_t seen = 0;
+    CaptureQueue::Taken taken = queue.Take(out, [&](std::size_t queued) {
+        seen = queued;
+        return CaptureQueue::Portion{100, 300};
+    });
+    EXPECT_EQ(seen, 800u);
+    ASSERT_EQ(taken.frames, 300u);
+    EXPECT_EQ(out[0], 800.0f) << "the oldest 100 dropped";
+    EXPECT_EQ(out[2 * 299 + 1], -1099.0f);
+    taken = queue.Take(out, [](std::size_t queued) { return CaptureQueue::Portion{0, queued + 50}; });
+    ASSERT_EQ(taken.frames, 400u) << "never more than is queued";
+    EXPECT_EQ(out[0], 1100.0f);
+    EXPECT_EQ(out[2 * 399], 1499.0f);
+}
+
 TEST(LiveCapture, SamplesCrossThreadsWholeAndInOrder)
 {
     constexpr int Blocks = 400, Block = 256;
@@ -155,7 +177,7 @@ TEST(LiveSound, SteadyDeliveryKeepsEverySample)
     // 48 kHz in blocks of 512 against frames at 60 fps: nothing skipped, no silence added, and
     // the track never runs past its frame's start nor falls further behind than the lead.
     constexpr int Rate = 48000;
-    LiveTrack track(Rate, {60, 1}, 1024, 4800);
+    LiveTrack track(Rate, {60, 1}, 1024, 4800, Rate / 4);
     int64_t delivered = 0;
     for (int64_t frame = 1; frame < 600; ++frame) {
         const int64_t start = FrameStartSample(frame, Rate, {60, 1});
@@ -178,7 +200,7 @@ TEST(LiveSound, SteadyDeliveryKeepsEverySample)
 TEST(LiveSound, StallsBecomeSilenceAndBacklogIsSkipped)
 {
     constexpr int Rate = 48000;
-    LiveTrack track(Rate, {50, 1}, 1000, 4800);  // frames of 960 samples
+    LiveTrack track(Rate, {50, 1}, 1000, 4800, Rate / 4);  // frames of 960 samples
     // Nothing arrives (a monitor while nothing plays): once the track is more than the stall
     // behind, silence brings it to the lead before the frame.
     LiveTrack::Step step;
@@ -201,6 +223,80 @@ TEST(LiveSound, StallsBecomeSilenceAndBacklogIsSkipped)
     EXPECT_EQ(step.silence, 0);
     EXPECT_EQ(track.Length(), 21 * 960);
     EXPECT_EQ(track.Skipped(), 96000 - 1960);
+}
+
+// A capture delivering blocks of 512 samples against frames at 60 fps, with the queue between.
+class Delivery {
+public:
+    static constexpr int64_t Block = 512;
+    static constexpr int64_t Lead = 128;
+    static constexpr int Rate = 48000;
+
+    // Frame `n` is due, the capture having delivered the whole blocks of its first `by` samples.
+    LiveTrack::Step Frame(int64_t n, int64_t by)
+    {
+        while (delivered_ + Block <= by) {
+            delivered_ += Block;
+            queued_ += Block;
+        }
+        const LiveTrack::Step step = track_.Advance(n, static_cast<std::size_t>(queued_));
+        queued_ -= static_cast<int64_t>(step.skip + step.keep);
+        return step;
+    }
+    static int64_t Start(int64_t n) { return FrameStartSample(n, Rate, {60, 1}); }
+    // How far the track ends before frame n's start (negative: past it).
+    int64_t Lag(int64_t n) const { return Start(n) - track_.Length(); }
+    int64_t Queued() const { return queued_; }
+    const LiveTrack& Track() const { return track_; }
+
+private:
+    LiveTrack track_{Rate, {60, 1}, Lead, Rate / 10, Rate / 4};
+    int64_t delivered_ = 0;
+    int64_t queued_ = 0;
+};
+
+TEST(LiveSound, ALagLeftByTheStartIsClosedWithinHalfASecond)
+{
+    // One block at once, then the capture settles 3000 samples (62 ms, less than a stall) late.
+    Delivery capture;
+    int64_t silence = 0;
+    for (int64_t n = 0; n < 600; ++n) {
+        const LiveTrack::Step step = capture.Frame(n, std::max<int64_t>(Delivery::Block, Delivery::Start(n) - 3000));
+        ASSERT_GE(capture.Lag(n), 0) << n;
+        if (n == 0) {
+            EXPECT_EQ(step.skip, 512u) << "the first samples end at the frame's start";
+        }
+        if (n == 30) silence = capture.Track().Silence();
+        if (n >= 30) {  // two stretches of a quarter second
+            ASSERT_LE(capture.Lag(n), Delivery::Block) << n;
+            ASSERT_EQ(step.skip, 0u) << n;
+        }
+    }
+    EXPECT_GT(silence, 2500) << "the lag was filled with silence";
+    EXPECT_EQ(capture.Track().Silence(), silence) << "once";
+}
+
+TEST(LiveSound, SamplesAheadOfTheirFrameWaitForItAndALastingSurplusIsDropped)
+{
+    // Every 7th frame is drawn 10 ms late, finding one more block: it waits for the next frame.
+    Delivery late;
+    late.Frame(1, Delivery::Start(1));
+    const int64_t placed = late.Track().Silence();  // the first samples, placed before the start
+    for (int64_t n = 2; n < 600; ++n) {
+        late.Frame(n, Delivery::Start(n) + (n % 7 == 0 ? 480 : 0));
+        ASSERT_GE(late.Lag(n), 0) << "never past the frame's start, at " << n;
+    }
+    EXPECT_EQ(late.Track().Skipped(), 0);
+    EXPECT_EQ(late.Track().Silence(), placed);
+
+    // A capture clock 1 % fast: the surplus is dropped a little at a time, never piling up.
+    Delivery fast;
+    for (int64_t n = 1; n < 600; ++n) {
+        fast.Frame(n, Delivery::Start(n) * 101 / 100);
+        ASSERT_GE(fast.Lag(n), 0) << n;
+        ASSERT_LE(fast.Queued(), 2 * Delivery::Block) << n;
+    }
+    EXPECT_GT(fast.Track().Skipped(), 2400);
 }
 
 // ---------------------------------------------------------------- without a sound server
@@ -379,21 +475,21 @@ protected:
 
     fs::path Out() const { return dir_ / "out.mp4"; }
 
-    // The recording's sound, mixed to mono at Rate.
-    std::vector<float> Sound() const
+    // The recording's sound (or another video's), mixed to mono at Rate.
+    std::vector<float> Sound(const std::optional<fs::path>& video = std::nullopt) const
     {
         const fs::path raw = dir_ / "sound.raw";
-        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + Out().string() + "' -ac 1 -ar " +
+        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + video.value_or(Out()).string() + "' -ac 1 -ar " +
                                            std::to_string(Rate) + " -f f32le '" + raw.string() + "'");
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return ReadRaw<float>(raw);
     }
 
-    // The mean brightness (0-255) of every frame of the recording.
-    std::vector<double> Brightness() const
+    // The mean brightness (0-255) of every frame of the recording (or another video).
+    std::vector<double> Brightness(const std::optional<fs::path>& video = std::nullopt) const
     {
         const fs::path raw = dir_ / "frames.raw";
-        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + Out().string() +
+        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + video.value_or(Out()).string() +
                                            "' -vf scale=32:18 -pix_fmt gray -f rawvideo '" + raw.string() + "'");
         EXPECT_EQ(r.exitCode, 0) << r.err;
         const std::vector<uint8_t> pixels = ReadRaw<uint8_t>(raw);
@@ -531,6 +627,89 @@ TEST_F(LivePulse, AMonitorThatGoesFallsBackToTheDefaultOne)
                                 "'Monitor of Null Output' instead"))
         << r.err;
     EXPECT_TRUE(fs::exists(Out()));
+}
+
+// ---------------------------------------------------------------- sound and picture in step
+
+// Tests that measure real recordings against the wall clock: run alone (RUN_SERIAL), and only
+// in optimised builds, where drawing keeps up.
+class LivePulseSerial : public LivePulse {
+protected:
+    void SetUp() override
+    {
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+        GTEST_SKIP() << "measures live recordings: optimised builds without the sanitizers only";
+#endif
+        LivePulse::SetUp();
+    }
+};
+
+// A click every second: 40 ms of a 120 Hz square wave, then silence.
+std::vector<float> Clicks(int seconds)
+{
+    std::vector<float> signal(static_cast<std::size_t>(seconds) * Rate, 0.0f);
+    for (std::size_t second = 0; second < static_cast<std::size_t>(seconds); ++second) {
+        for (std::size_t i = 0; i < Rate / 25; ++i) signal[second * Rate + i] = (i / 200) % 2 == 0 ? 0.95f : -0.95f;
+    }
+    return signal;
+}
+
+// Where each click of `sound` begins: the first loud sample after half a second of quiet.
+std::vector<std::size_t> Onsets(const std::vector<float>& sound)
+{
+    std::vector<std::size_t> onsets;
+    std::optional<std::size_t> last;
+    for (std::size_t i = 0; i < sound.size(); ++i) {
+        if (std::fabs(sound[i]) <= 0.3f) continue;
+        if (!last || i - *last > Rate / 2) onsets.push_back(i);
+        last = i;
+    }
+    return onsets;
+}
+
+// The first frame from `from` on brighter than `threshold`, if any within half a second.
+std::optional<std::size_t> FirstBright(const std::vector<double>& brightness, std::size_t from, double threshold)
+{
+    for (std::size_t n = from; n < std::min(brightness.size(), from + 30); ++n) {
+        if (brightness[n] > threshold) return n;
+    }
+    return std::nullopt;
+}
+
+TEST_F(LivePulseSerial, ARecordingShowsEachClickInTheFrameARenderOfItsSoundDoes)
+{
+    // The picture of frame n shows the sound up to n / fps, as in a render: the recording's
+    // frames against a render of the recording's own sound, click by click, from the first
+    // second on, within one frame. A lag left by the capture's start would show every click late.
+    Play(Clicks(20));
+    const RunResult r = Record({}, 6.0);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<float> sound = Sound();
+    const std::vector<double> live = Brightness();
+    test::WriteAudio(dir_ / "recorded.wav", sound, Rate, 1);
+    const RunResult rendered = RunHost({"render", (dir_ / "recorded.wav").string(), "-o", (dir_ / "render.mp4").string(),
+                                        "--size", "160x90", "-q"});
+    ASSERT_EQ(rendered.exitCode, 0) << rendered.err;
+    const std::vector<double> render = Brightness(dir_ / "render.mp4");
+
+    std::vector<double> sorted = render;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    const double threshold = median + (sorted.back() - median) / 4;
+    int clicks = 0;
+    for (const std::size_t onset : Onsets(sound)) {
+        if (onset < static_cast<std::size_t>(Rate) || onset + Rate / 2 > sound.size()) continue;
+        const std::size_t from = onset * 60 / Rate - 10;
+        const std::optional<std::size_t> inRender = FirstBright(render, from, threshold);
+        const std::optional<std::size_t> inLive = FirstBright(live, from, threshold);
+        ASSERT_TRUE(inRender) << "the render shows no click at " << onset;
+        ASSERT_TRUE(inLive) << "the recording shows no click at " << onset << "; " << r.err;
+        const auto apart = static_cast<int64_t>(*inLive) - static_cast<int64_t>(*inRender);
+        EXPECT_LE(std::abs(apart), 1) << "click at " << static_cast<double>(onset) / Rate << " s: frame " << *inLive
+                                      << " of the recording, " << *inRender << " of the render";
+        ++clicks;
+    }
+    EXPECT_GE(clicks, 3) << "clicks recorded after the first second; " << r.err;
 }
 
 }  // namespace
