@@ -62,8 +62,15 @@ public:
 
     void Run()
     {
+        // Frame 0 shows no sound whatever has arrived. Drawn and handed to the recording before
+        // the frame clock starts, it takes the module's first frame and the encoder's start-up
+        // out of the frames' time: otherwise every recording would begin by falling behind.
         start_ = Clock::now();
-        for (;;) {
+        Draw(0, start_);
+        next_ = 1;
+        if (recording_) recording_->WaitUntilTaken();
+        start_ = Clock::now();
+        while (!frames_ || next_ < *frames_) {
             ThrowIfInterrupted();
             if (!Events()) break;
             if (!device_->Alive()) device_ = FallBack(options_.mic, audio_, device_->Described(), queue_);
@@ -83,7 +90,6 @@ public:
             if (frames_) frame = std::min(frame, *frames_ - 1);
             Draw(frame, now);
             next_ = frame + 1;
-            if (frames_ && next_ >= *frames_) break;
         }
         if (recording_) {
             // The sound runs to the end of the last frame.

@@ -99,7 +99,7 @@ std::optional<Image> ReadPng(const fs::path& path);
 // Paths baked in by the build.
 fs::path HostExe();
 fs::path RealModule();
-fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query
+fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query, slow_start
 
 // ffprobe's values of `entries` (e.g. "stream=codec_type") for `file`, one a line.
 std::string Probe(const fs::path& file, const std::string& entries);

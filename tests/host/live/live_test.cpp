@@ -353,6 +353,34 @@ TEST(LiveCli, CtrlCDuringARecordingLeavesNothingBehind)
     EXPECT_EQ(dir.List(), std::vector<std::string>{});
 }
 
+// Recordings that must keep up with the frame clock: run alone (RUN_SERIAL), and only in
+// optimised builds without the sanitizers.
+class LiveCliSerial : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+        GTEST_SKIP() << "measures live recordings: optimised builds without the sanitizers only";
+#endif
+    }
+};
+
+TEST_F(LiveCliSerial, TheModulesFirstFrameAndTheEncodersStartDoNotCountAsFallingBehind)
+{
+    // A module whose first frame takes a third of a second, and ffmpeg starting: neither is
+    // the recording falling behind, so nothing is left out and no warning is given.
+    ScratchDir dir;
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", "dummy"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""},
+                   {"XDG_RUNTIME_DIR", dir.Path().string()}};
+    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "1.5", "--size", "64x36",
+                                 "--module", test::FakeModule("slow_start").string()},
+                                options);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(Contains(r.err, "fell behind")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "90 frames (0 of them repeated)")) << r.err;
+}
+
 // ---------------------------------------------------------------- against PulseAudio
 
 // A child process, terminated and reaped by its id when the object goes.
