@@ -158,17 +158,21 @@ void Subprocess::WaitUntilRead(std::chrono::milliseconds limit)
 
 int Subprocess::WaitForExit(bool interruptible)
 {
+    // An interruptible wait polls, so that a stop request that arrives just before it, or
+    // between two polls, is not missed as it would be by a blocking waitpid.
     int status = 0;
     for (;;) {
-        const pid_t r = waitpid(pid_, &status, 0);
+        if (interruptible && InterruptRequested()) {
+            Kill();
+            throw Interrupted();
+        }
+        const pid_t r = waitpid(pid_, &status, interruptible ? WNOHANG : 0);
         if (r == pid_) break;
-        if (r < 0 && errno == EINTR) {
-            if (interruptible && InterruptRequested()) {
-                Kill();
-                throw Interrupted();
-            }
+        if (r == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             continue;
         }
+        if (r < 0 && errno == EINTR) continue;
         pid_ = -1;
         return -1;
     }

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "base/signals.h"
 #include "live/live_window.h"
 #include "live/stats.h"
@@ -65,15 +67,32 @@ public:
         // Frame 0 shows no sound whatever has arrived. Drawn and handed to the recording before
         // the frame clock starts, it takes the module's first frame and the encoder's start-up
         // out of the frames' time: otherwise every recording would begin by falling behind.
+        // Stopping is how a recording ends: a stop signal finishes it, and only a second one
+        // abandons it.
+        std::optional<StopFinishes> finishing;
+        if (recording_) finishing.emplace();
         start_ = Clock::now();
         Draw(0, start_);
         next_ = 1;
         if (recording_) recording_->WaitUntilTaken();
         start_ = Clock::now();
+        std::optional<std::string> lost;  // why capturing ended early, the recording kept
         while (!frames_ || next_ < *frames_) {
             ThrowIfInterrupted();
+            if (recording_ && StopRequested()) {
+                stopped_ = true;
+                break;
+            }
             if (!Events()) break;
-            if (!device_->Alive()) device_ = FallBack(options_.mic, audio_, device_->Described(), queue_);
+            if (!device_->Alive()) {
+                try {
+                    device_ = FallBack(options_.mic, audio_, device_->Described(), queue_);
+                } catch (const Error& e) {
+                    if (!recording_) throw;
+                    lost = e.what();
+                    break;
+                }
+            }
             const Clock::time_point now = Clock::now();
             if (now < FrameTime(start_, next_, options_.fps)) {
                 Wait();
@@ -91,18 +110,28 @@ public:
             Draw(frame, now);
             next_ = frame + 1;
         }
-        if (recording_) {
-            // The sound runs to the end of the last frame.
-            const int64_t end = FrameStartSample(recording_->Frames(), CaptureRate, options_.fps);
-            recording_->Silence(static_cast<std::size_t>(std::max<int64_t>(0, end - track_.Length())));
-            recording_->Commit();
+        if (!recording_) return;
+        const double seconds = static_cast<double>(recording_->Frames()) * static_cast<double>(options_.fps.den) /
+                               static_cast<double>(options_.fps.num);
+        if (stopped_) {
+            std::fprintf(stderr, "nimbrelle: stopped; finishing the recording of %.1f s (stop again to abandon it)\n",
+                         seconds);
+        }
+        // The sound runs to the end of the last frame.
+        const int64_t end = FrameStartSample(recording_->Frames(), CaptureRate, options_.fps);
+        recording_->Silence(static_cast<std::size_t>(std::max<int64_t>(0, end - track_.Length())));
+        recording_->Commit();
+        if (lost) {
+            char kept[64];
+            std::snprintf(kept, sizeof kept, "%.1f s", seconds);
+            throw Error(*lost + "; the recording of the " + kept + " before is kept in " + Quoted(options_.output));
         }
     }
 
     SessionCounts Counts() const
     {
         return SessionCounts{drawn_, skipped_, repeated_, recording_ ? recording_->Frames() : 0, left_,
-                             device_->Described()};
+                             device_->Described(), stopped_};
     }
 
 private:
@@ -222,6 +251,7 @@ private:
     int64_t skipped_ = 0;
     int64_t repeated_ = 0;
     int64_t left_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace

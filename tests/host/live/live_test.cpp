@@ -15,6 +15,7 @@
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -337,18 +338,53 @@ TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
     EXPECT_EQ(dir.List(), std::vector<std::string>{}) << "no output left behind";
 }
 
-TEST(LiveCli, CtrlCDuringARecordingLeavesNothingBehind)
+// A recording without a window on SDL's dummy driver, which offers one silent capture device as
+// the default input.
+RunOptions DummyRecording(const ScratchDir& dir)
 {
-    // SDL's dummy driver offers one silent capture device as the default input.
-    ScratchDir dir;
     RunOptions options;
     options.env = {{"SDL_AUDIODRIVER", "dummy"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""},
                    {"XDG_RUNTIME_DIR", dir.Path().string()}};
-    options.interruptAfterSeconds = 1.5;
-    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "20", "--size", "64x36"},
+    return options;
+}
+
+TEST(LiveCli, CtrlCDuringARecordingFinishesIt)
+{
+    // Stopping is how a live recording ends: Ctrl-C, SIGTERM or a closed terminal finish the
+    // file with what was recorded, sound and picture of one length.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        ScratchDir dir;
+        RunOptions options = DummyRecording(dir);
+        options.interruptAfterSeconds = 1.5;
+        options.interruptSignal = signal;
+        const fs::path out = dir / "x.mp4";
+        const RunResult r = RunHost({"live", "--mic", "-o", out.string(), "--duration", "20", "--size", "64x36"}, options);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Contains(r.err, "recording without one")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "nimbrelle: stopped; finishing the recording of ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "nimbrelle: wrote " + out.string() + ": ")) << r.err;
+        EXPECT_EQ(dir.List(), std::vector<std::string>{"x.mp4"});
+        std::istringstream durations(test::Probe(out, "stream=codec_type,duration"));
+        std::map<std::string, double> seconds;
+        for (std::string type, duration; std::getline(durations, type) && std::getline(durations, duration);) {
+            seconds[type] = std::stod(duration);
+        }
+        ASSERT_EQ(seconds.size(), 2u) << test::Probe(out, "stream=codec_type,duration");
+        EXPECT_GT(seconds["video"], 0.5);
+        EXPECT_NEAR(seconds["audio"], seconds["video"], 0.05);
+    }
+}
+
+TEST(LiveCli, ASecondStopAbandonsTheRecordingBeingFinished)
+{
+    ScratchDir dir;
+    RunOptions options = DummyRecording(dir);
+    options.interruptAfterSeconds = 1.0;
+    options.interruptAgainOn = "finishing the recording";
+    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "20", "--size", "320x180"},
                                 options);
     EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_TRUE(Contains(r.err, "recording without one")) << r.err;
     EXPECT_TRUE(r.err.ends_with("nimbrelle: interrupted; partial output removed\n")) << r.err;
     EXPECT_EQ(dir.List(), std::vector<std::string>{});
 }
@@ -554,7 +590,9 @@ std::size_t FirstLoud(const std::vector<float>& sound, float level)
 
 TEST_F(LivePulse, ListsTheDefaultOutputsMonitor)
 {
-    const RunResult r = RunHost({"live", "--list-devices"}, RunOptions{{}, {{"SDL_AUDIODRIVER", ""}}, {}, -1});
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}};
+    const RunResult r = RunHost({"live", "--list-devices"}, options);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "audio driver pulseaudio")) << r.out;
     EXPECT_TRUE(Contains(r.out, "  Monitor of Null Output  (monitor of the default output")) << r.out;
@@ -655,6 +693,45 @@ TEST_F(LivePulse, AMonitorThatGoesFallsBackToTheDefaultOne)
                                 "'Monitor of Null Output' instead"))
         << r.err;
     EXPECT_TRUE(fs::exists(Out()));
+}
+
+// The recording ended early and is kept, playable, its sound as long as its picture.
+void ExpectKeptAfterAnError(const RunResult& r, const fs::path& out)
+{
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "nimbrelle: error: capture device 'Monitor of Null Output' has gone")) << r.err;
+    EXPECT_TRUE(r.err.ends_with("before is kept in '" + out.string() + "'\n")) << r.err;
+    std::istringstream durations(test::Probe(out, "stream=codec_type,duration"));
+    std::map<std::string, double> seconds;
+    for (std::string type, duration; std::getline(durations, type) && std::getline(durations, duration);) {
+        seconds[type] = std::stod(duration);
+    }
+    ASSERT_EQ(seconds.size(), 2u) << test::Probe(out, "stream=codec_type,duration");
+    EXPECT_NEAR(seconds["video"], 1.5, 0.5);
+    EXPECT_NEAR(seconds["audio"], seconds["video"], 0.05);
+}
+
+TEST_F(LivePulse, ARecordingWhoseOnlyOutputGoesIsKept)
+{
+    std::thread remover([&] {
+        std::this_thread::sleep_for(1500ms);
+        test::RunShell("pactl unload-module module-null-sink");
+    });
+    const RunResult r = Record({}, 10.0);
+    remover.join();
+    ExpectKeptAfterAnError(r, Out());
+    EXPECT_TRUE(Contains(r.err, "there is nothing to fall back to")) << r.err;
+}
+
+TEST_F(LivePulse, ARecordingWhoseSoundServerGoesIsKept)
+{
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(1500ms);
+        daemon_->Stop();
+    });
+    const RunResult r = Record({}, 10.0);
+    stopper.join();
+    ExpectKeptAfterAnError(r, Out());
 }
 
 // ---------------------------------------------------------------- sound and picture in step
