@@ -44,6 +44,11 @@ void ListCaptureDevices(std::FILE* out)
 
 void RunLive(const LiveOptions& options)
 {
+    // As for render and play: a duration is counted in samples, and anything from one sample
+    // on is at least the one frame that starts at the first.
+    if (options.duration && SecondsToSamples(*options.duration, CaptureRate) < 1) {
+        throw Error("--duration must be longer than one sample (1/" + std::to_string(CaptureRate) + " s)");
+    }
     // Module and output first, so their errors come before any device or window opens.
     Module module(ResolveModulePath(options.module));
     const bool recording = !options.output.empty();

@@ -322,6 +322,9 @@ TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
         {{"--mic", "-o", (dir / "x.mp4").string()}, noDisplay, {"recording without one needs --duration"}},
         {{"--mic", "-o", (dir / "x.avi").string()}, noDisplay, {"x.avi"}},
         {{"--mic", "--duration", "0"}, noDisplay, {"--duration must be more than 0"}},
+        {{"--mic", "-o", (dir / "x.mkv").string(), "--duration", "0.00001", "--fps", "1"},
+         noDisplay,
+         {"--duration must be longer than one sample"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -374,6 +377,20 @@ TEST(LiveCli, CtrlCDuringARecordingFinishesIt)
         EXPECT_GT(seconds["video"], 0.5);
         EXPECT_NEAR(seconds["audio"], seconds["video"], 0.05);
     }
+}
+
+TEST(LiveCli, ADurationOfOneSampleRecordsOneWholeFrame)
+{
+    ScratchDir dir;
+    const fs::path out = dir / "x.mkv";
+    const RunResult r = RunHost({"live", "--mic", "-o", out.string(), "--duration", "0.00003", "--fps", "1", "--size",
+                                 "64x36"},
+                                DummyRecording(dir));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, ": 1 frames drawn, 0 skipped\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, ": 1 frames (0 of them repeated)")) << r.err;
+    EXPECT_EQ(test::Probe(out, "stream=codec_type"), "video\naudio\n");
+    EXPECT_NEAR(std::stod(test::Probe(out, "format=duration")), 1.0, 0.05);
 }
 
 TEST(LiveCli, ASecondStopAbandonsTheRecordingBeingFinished)
