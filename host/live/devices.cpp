@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/text.h"
 
@@ -17,6 +18,42 @@ std::string Listed(const std::vector<std::string>& devices)
 }
 
 }  // namespace
+
+CaptureAudio::CaptureAudio()
+{
+    SDL_SetHint(SDL_HINT_AUDIO_INCLUDE_MONITORS, "1");
+    if (SdlMayUsePulseAudio()) {
+        if (const std::optional<SoundServerDefaults> defaults = AskSoundServer()) {
+            if (const std::optional<std::string> missing = MissingDefaults(*defaults)) {
+                throw Error("cannot capture sound: " + *missing);
+            }
+        } else {
+            server_ = false;
+        }
+    }
+    const SoundChatterMuted muted;
+    const char* chosen = std::getenv("SDL_AUDIODRIVER");
+    if (server_ && (chosen == nullptr || *chosen == '\0')) {
+        SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "pulseaudio", SDL_HINT_OVERRIDE);  // over an empty variable
+        try {
+            subsystem_ = std::make_unique<SdlSubsystem>(SDL_INIT_AUDIO | SDL_INIT_EVENTS, "starting SDL's audio");
+            return;
+        } catch (const SdlFailure&) {
+            SDL_ResetHint(SDL_HINT_AUDIODRIVER);  // a server SDL cannot use: whatever SDL finds
+        }
+    }
+    try {
+        subsystem_ = std::make_unique<SdlSubsystem>(SDL_INIT_AUDIO | SDL_INIT_EVENTS, "starting SDL's audio");
+    } catch (const SdlFailure& e) {
+        throw Explained(Error(std::string("cannot capture sound: ") + e.what()));
+    }
+}
+
+Error CaptureAudio::Explained(const Error& e) const
+{
+    if (server_) return e;
+    return Error(std::string("no sound server is running (PulseAudio or pipewire-pulse): ") + e.what());
+}
 
 bool IsMonitor(std::string_view device)
 {
@@ -79,6 +116,9 @@ CaptureChoice ChooseCapture(const std::optional<std::string>& device, bool mic, 
 
 std::unique_ptr<CaptureDevice> FallBack(bool mic, const CaptureAudio& audio, const std::string& gone, CaptureQueue& queue)
 {
+    if (audio.Driver() == "pulseaudio" && !AskSoundServer()) {
+        throw Error("capture device " + gone + " has gone: the sound server has stopped");
+    }
     try {
         const CaptureChoice choice = mic ? CaptureChoice{CaptureAudio::DefaultDevice(1)}
                                                  : DefaultMonitor(CaptureAudio::CaptureDevices(), audio.Driver());

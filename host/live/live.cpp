@@ -29,7 +29,7 @@ void ListCaptureDevices(std::FILE* out)
     const std::optional<std::string> monitor = MonitorOf(devices, CaptureAudio::DefaultDevice(0));
     const std::optional<std::string> input = CaptureAudio::DefaultDevice(1);
     std::fprintf(out, "capture devices (audio driver %s):\n", audio.Driver().c_str());
-    if (devices.empty()) std::fprintf(out, "  (none)\n");
+    if (devices.empty()) std::fputs(audio.ServerRunning() ? "  (none)\n" : "  (none: no sound server is running)\n", out);
     for (const std::string& d : devices) {
         std::string notes;
         if (monitor && d == *monitor) {
@@ -60,7 +60,24 @@ void RunLive(const LiveOptions& options)
 
     SdlLibrary sdl;
     const CaptureAudio audio;
-    const CaptureChoice choice = ChooseCapture(options.device, options.mic, audio);
+    const CaptureChoice choice = [&] {
+        try {
+            return ChooseCapture(options.device, options.mic, audio);
+        } catch (const Error& e) {
+            throw audio.Explained(e);
+        }
+    }();
+
+    // The device before the window, so that nothing is said of a window when there is
+    // nothing to capture.
+    CaptureQueue queue(2 * CaptureRate);
+    auto device = [&] {
+        try {
+            return std::make_unique<CaptureDevice>(choice, queue);
+        } catch (const Error& e) {
+            throw audio.Explained(e);
+        }
+    }();
 
     std::optional<SdlWindow> window;
     try {
@@ -77,8 +94,6 @@ void RunLive(const LiveOptions& options)
         if (!options.quiet) std::fprintf(stderr, "nimbrelle: no window (%s); recording without one\n", e.what());
     }
 
-    CaptureQueue queue(2 * CaptureRate);
-    auto device = std::make_unique<CaptureDevice>(choice, queue);
     std::unique_ptr<Recording> record = recording ? std::make_unique<Recording>(*target, options) : nullptr;
     module.Init();
     if (!options.quiet) {

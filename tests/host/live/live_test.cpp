@@ -406,6 +406,38 @@ TEST(LiveCli, ASecondStopAbandonsTheRecordingBeingFinished)
     EXPECT_EQ(dir.List(), std::vector<std::string>{});
 }
 
+TEST(LiveCli, WithoutASoundServerOneLineSaysSo)
+{
+    // No PulseAudio server answers, and ALSA, which SDL then turns to, has no devices: its own
+    // complaints stay off the terminal, and the error says what is missing.
+    ScratchDir dir;
+    test::WriteAudio(dir / "x.wav", test::Sine(440.0, 0.5, 48000, 4800), 48000, 1);
+    std::ofstream(dir / "asound.conf").close();
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}, {"PULSE_SERVER", "unix:" + (dir / "no-server").string()},
+                   {"ALSA_CONFIG_PATH", (dir / "asound.conf").string()}, {"XDG_RUNTIME_DIR", dir.Path().string()},
+                   {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}};
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"live", "-q", "--mic"},
+                                                std::vector<std::string>{"live", "-q"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        std::vector<std::string> recording = args;
+        recording.insert(recording.end(), {"-o", (dir / "x.mp4").string(), "--duration", "1"});
+        test::ExpectOneLineError(RunHost(recording, options),
+                                 {"no sound server is running (PulseAudio or pipewire-pulse): "});
+    }
+    const RunResult listed = RunHost({"live", "--list-devices"}, options);
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.err, "");
+    EXPECT_TRUE(Contains(listed.out, "(none: no sound server is running)")) << listed.out;
+
+    options.env["SDL_VIDEODRIVER"] = "dummy";
+    const RunResult played = RunHost({"play", (dir / "x.wav").string(), "-q"}, options);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_TRUE(played.err.starts_with("nimbrelle: warning: cannot play sound (")) << played.err;
+    EXPECT_EQ(std::count(played.err.begin(), played.err.end(), '\n'), 1) << "one line: " << played.err;
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"asound.conf", "x.wav"}));
+}
+
 // Recordings that must keep up with the frame clock: run alone (RUN_SERIAL), and only in
 // optimised builds without the sanitizers.
 class LiveCliSerial : public ::testing::Test {
@@ -615,6 +647,28 @@ TEST_F(LivePulse, ListsTheDefaultOutputsMonitor)
     EXPECT_TRUE(Contains(r.out, "  Monitor of Null Output  (monitor of the default output")) << r.out;
 }
 
+TEST_F(LivePulse, AServerWithoutOutputsIsSaidSoNotCrashedOn)
+{
+    // With the only sink gone the server has neither a default sink nor a default source,
+    // which SDL's pulseaudio backend cannot start with.
+    ASSERT_EQ(test::RunShell("pactl unload-module module-null-sink").exitCode, 0);
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}};
+    const std::string says = "cannot capture sound: the sound server has no output or input (no default sink or source)";
+    test::ExpectOneLineError(RunHost({"live", "--list-devices"}, options), {says});
+    test::ExpectOneLineError(RunHost({"live", "-o", Out().string(), "--duration", "1"}, options), {says});
+    test::ExpectOneLineError(RunHost({"live", "--mic", "-o", Out().string(), "--duration", "1"}, options), {says});
+    EXPECT_FALSE(fs::exists(Out()));
+
+    // play shows the frames without sound, as without any sound device.
+    options.env["SDL_VIDEODRIVER"] = "dummy";
+    const RunResult played = RunHost({"play", "--duration", "0.5", "-q"}, options);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_EQ(played.err, "nimbrelle: warning: cannot play sound (asking the sound server: the sound server has no "
+                          "output or input (no default sink or source)); showing the frames without it, timed by the "
+                          "system clock\n");
+}
+
 TEST_F(LivePulse, RecordsTheToneANamedMonitorCarries)
 {
     Play(test::Sine(1000.0, 0.5, Rate, Rate * 12));
@@ -749,6 +803,7 @@ TEST_F(LivePulse, ARecordingWhoseSoundServerGoesIsKept)
     const RunResult r = Record({}, 10.0);
     stopper.join();
     ExpectKeptAfterAnError(r, Out());
+    EXPECT_TRUE(Contains(r.err, "has gone: the sound server has stopped;")) << r.err;
 }
 
 // ---------------------------------------------------------------- sound and picture in step
