@@ -104,13 +104,25 @@ CaptureChoice DefaultMonitor(const std::vector<std::string>& devices, const std:
     throw Error(message);
 }
 
+// The default input for --mic. A server without a microphone makes an output's monitor its
+// default input; capturing that would record what is playing under the name of a microphone.
+CaptureChoice DefaultInput()
+{
+    const std::optional<std::string> input = CaptureAudio::DefaultDevice(1);
+    if (input && IsMonitor(*input)) {
+        throw Error("--mic: there is no microphone: the default input is " + Quoted(*input) +
+                    ", what an output plays (leave out --mic to capture that, or name a device with --device)");
+    }
+    return {input};
+}
+
 }  // namespace
 
 CaptureChoice ChooseCapture(const std::optional<std::string>& device, bool mic, const CaptureAudio& audio)
 {
     const std::vector<std::string> devices = CaptureAudio::CaptureDevices();
     if (device) return {ChooseDevice(devices, *device)};
-    if (mic) return {CaptureAudio::DefaultDevice(1)};
+    if (mic) return DefaultInput();
     return DefaultMonitor(devices, audio.Driver());
 }
 
@@ -120,8 +132,8 @@ std::unique_ptr<CaptureDevice> FallBack(bool mic, const CaptureAudio& audio, con
         throw Error("capture device " + gone + " has gone: the sound server has stopped");
     }
     try {
-        const CaptureChoice choice = mic ? CaptureChoice{CaptureAudio::DefaultDevice(1)}
-                                                 : DefaultMonitor(CaptureAudio::CaptureDevices(), audio.Driver());
+        const CaptureChoice choice =
+            mic ? DefaultInput() : DefaultMonitor(CaptureAudio::CaptureDevices(), audio.Driver());
         auto device = std::make_unique<CaptureDevice>(choice, queue);
         std::fprintf(stderr, "nimbrelle: warning: capture device %s has gone; capturing %s instead\n", gone.c_str(),
                      device->Described().c_str());

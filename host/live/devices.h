@@ -132,12 +132,12 @@ private:
     int bufferFrames_ = CaptureBufferFrames;
 };
 
-// What `live` captures: the device --device names, the default input with --mic, else the
-// default output's monitor. Throws Error saying why there is none.
+// What `live` captures: the device --device names, the default input with --mic (never a
+// monitor), else the default output's monitor. Throws Error saying why there is none.
 CaptureChoice ChooseCapture(const std::optional<std::string>& device, bool mic, const CaptureAudio& audio);
 
 // After the device in use has gone: the default output's monitor, or with --mic the default
-// input. Throws Error when there is nothing else to capture.
+// input (not a monitor). Throws Error when there is nothing else to capture.
 std::unique_ptr<CaptureDevice> FallBack(bool mic, const CaptureAudio& audio, const std::string& gone, CaptureQueue& queue);
 
 }  // namespace nimbrelle::host

@@ -37,7 +37,10 @@ void ListCaptureDevices(std::FILE* out)
         } else if (IsMonitor(d)) {
             notes = "monitor";
         }
-        if (input && d == *input) notes += std::string(notes.empty() ? "" : "; ") + "default input, --mic";
+        if (input && d == *input) {
+            notes += notes.empty() ? "" : "; ";
+            notes += IsMonitor(d) ? "default input, not a microphone" : "default input, --mic";
+        }
         std::fprintf(out, "  %s%s\n", d.c_str(), notes.empty() ? "" : ("  (" + notes + ")").c_str());
     }
 }

@@ -645,6 +645,17 @@ TEST_F(LivePulse, ListsTheDefaultOutputsMonitor)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "audio driver pulseaudio")) << r.out;
     EXPECT_TRUE(Contains(r.out, "  Monitor of Null Output  (monitor of the default output")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "--mic")) << "a monitor is no microphone: " << r.out;
+}
+
+TEST_F(LivePulse, MicWithoutAMicrophoneRefusesTheMonitor)
+{
+    // The server makes the output's monitor its default input when it has no microphone.
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}};
+    test::ExpectOneLineError(RunHost({"live", "--mic", "-o", Out().string(), "--duration", "1"}, options),
+                             {"--mic: there is no microphone: the default input is 'Monitor of Null Output'", "--device"});
+    EXPECT_FALSE(fs::exists(Out()));
 }
 
 TEST_F(LivePulse, AServerWithoutOutputsIsSaidSoNotCrashedOn)
