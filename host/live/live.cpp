@@ -13,6 +13,7 @@
 #include "base/module.h"
 #include "live/capture.h"
 #include "live/devices.h"
+#include "live/live_window.h"
 #include "live/recording.h"
 #include "live/session.h"
 #include "output/target.h"
@@ -97,6 +98,12 @@ void RunLive(const LiveOptions& options)
         if (!options.quiet) std::fprintf(stderr, "nimbrelle: no window (%s); recording without one\n", e.what());
     }
 
+    if (window) {
+        if (const std::optional<std::string> warning =
+                WindowRateWarning(options.fps, DisplayRefreshRate(window->window.get()))) {
+            std::fprintf(stderr, "nimbrelle: warning: %s\n", warning->c_str());
+        }
+    }
     std::unique_ptr<Recording> record = recording ? std::make_unique<Recording>(*target, options) : nullptr;
     module.Init();
     if (!options.quiet) {

@@ -22,6 +22,7 @@
 
 #include "live/capture.h"
 #include "live/devices.h"
+#include "live/live_window.h"
 #include "base/error.h"
 #include "support/host_support.h"
 
@@ -68,6 +69,20 @@ TEST(LiveDevices, TheDefaultOutputsMonitorIsFoundByName)
     EXPECT_EQ(MonitorOf({"USB Microphone"}, std::nullopt), std::nullopt) << "a microphone is not a monitor";
     EXPECT_TRUE(IsMonitor("Monitor of HDMI"));
     EXPECT_FALSE(IsMonitor("USB Microphone"));
+}
+
+TEST(LiveWindowRate, AWindowAskedForMoreFramesThanTheDisplayShowsSaysSo)
+{
+    EXPECT_EQ(WindowRateWarning({1000, 1}, 60), "--fps 1000 is more than the display's 60 Hz: the window shows at "
+                                                 "most 60 frames a second and skips the rest (a recording repeats "
+                                                 "the frame on show instead)");
+    EXPECT_TRUE(WindowRateWarning({75, 1}, 60));
+    EXPECT_TRUE(WindowRateWarning({121, 1}, 60)) << "not a multiple that fits";
+    EXPECT_FALSE(WindowRateWarning({60, 1}, 60));
+    EXPECT_FALSE(WindowRateWarning({60, 1}, 59)) << "a 59.94 Hz display reported as 59";
+    EXPECT_FALSE(WindowRateWarning({30000, 1001}, 30));
+    EXPECT_FALSE(WindowRateWarning({144, 1}, 144));
+    EXPECT_FALSE(WindowRateWarning({1000, 1}, 0)) << "an unknown refresh rate warns of nothing";
 }
 
 // ---------------------------------------------------------------- from the capture thread
