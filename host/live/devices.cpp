@@ -1,8 +1,12 @@
 #include "live/devices.h"
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 
 #include "base/text.h"
 
@@ -60,17 +64,42 @@ bool IsMonitor(std::string_view device)
     return device.starts_with(MonitorPrefix);
 }
 
+std::wstring Folded(std::string_view text)
+{
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8 != static_cast<locale_t>(nullptr)) {
+        const std::string terminated(text);
+        const char* from = terminated.c_str();
+        std::mbstate_t state{};
+        std::wstring wide(terminated.size(), L'\0');
+        const locale_t previous = uselocale(utf8);
+        const std::size_t length = std::mbsrtowcs(wide.data(), &from, wide.size(), &state);
+        uselocale(previous);
+        if (length != static_cast<std::size_t>(-1)) {
+            wide.resize(length);
+            for (wchar_t& c : wide) c = static_cast<wchar_t>(towlower_l(static_cast<wint_t>(c), utf8));
+            return wide;
+        }
+    }
+    const std::string lower = Lower(text);
+    return std::wstring(lower.begin(), lower.end());
+}
+
 std::string ChooseDevice(const std::vector<std::string>& devices, std::string_view request)
 {
+    if (request.empty()) throw Error("--device needs a capture device's name (--list-devices shows them)");
     if (devices.empty()) throw Error("there is no capture device to choose " + Quoted(request) + " from");
     for (const std::string& d : devices) {
         if (d == request) return d;
     }
-    const std::string wanted = Lower(request);
-    std::vector<std::string> matches;
+    const std::wstring wanted = Folded(request);
+    std::vector<std::string> same, matches;
     for (const std::string& d : devices) {
-        if (Lower(d).find(wanted) != std::string::npos) matches.push_back(d);
+        const std::wstring name = Folded(d);
+        if (name == wanted) same.push_back(d);
+        if (name.find(wanted) != std::wstring::npos) matches.push_back(d);
     }
+    if (same.size() == 1) return same.front();  // the whole name, in another case
     if (matches.size() == 1) return matches.front();
     if (matches.empty()) {
         throw Error("no capture device is called " + Quoted(request) + "; there are " + Listed(devices));

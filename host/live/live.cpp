@@ -48,6 +48,9 @@ void ListCaptureDevices(std::FILE* out)
 
 void RunLive(const LiveOptions& options)
 {
+    if (options.device && options.device->empty()) {
+        throw Error("--device needs a capture device's name (--list-devices shows them)");
+    }
     // As for render and play: a duration is counted in samples, and anything from one sample
     // on is at least the one frame that starts at the first.
     if (options.duration && SecondsToSamples(*options.duration, CaptureRate) < 1) {

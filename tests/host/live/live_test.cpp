@@ -57,6 +57,22 @@ TEST(LiveDevices, ARequestNamesOneDeviceExactlyOrByAUniquePart)
     fails(devices, "Microphone", "ambiguous: it could be 'USB Microphone', 'Built-in Microphone'");
     fails(devices, "Headset", "no capture device is called 'Headset'; there are 'Monitor of Speakers', ");
     fails({}, "Headset", "there is no capture device");
+    fails(devices, "", "--device needs a capture device's name");
+    fails({"USB Microphone"}, "", "--device needs a capture device's name");  // not the only one there is
+
+    // A whole name wins over a longer one that begins with it, in any case; a part does not.
+    const std::vector<std::string> prefixed = {"AlphaOut2", "AlphaOut", "Monitor of AlphaOut"};
+    EXPECT_EQ(ChooseDevice(prefixed, "AlphaOut"), "AlphaOut");
+    EXPECT_EQ(ChooseDevice(prefixed, "alphaout"), "AlphaOut");
+    EXPECT_EQ(ChooseDevice(prefixed, "ALPHAOUT2"), "AlphaOut2");
+    fails(prefixed, "alpha", "ambiguous");
+    fails({"Mic", "MIC"}, "mic", "ambiguous: it could be 'Mic', 'MIC'");
+
+    // Case folds beyond ASCII.
+    const std::vector<std::string> accented = {"Monitor of Écouteurs", "Monitor of Ηχεία", "Monitor of HDMI"};
+    EXPECT_EQ(ChooseDevice(accented, "écouteurs"), "Monitor of Écouteurs");
+    EXPECT_EQ(ChooseDevice(accented, "MONITOR OF ÉCOUTEURS"), "Monitor of Écouteurs");
+    EXPECT_EQ(ChooseDevice(accented, "ΗΧΕΊΑ"), "Monitor of Ηχεία");
 }
 
 TEST(LiveDevices, TheDefaultOutputsMonitorIsFoundByName)
@@ -337,6 +353,7 @@ TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
         {{"--mic", "-o", (dir / "x.mp4").string()}, noDisplay, {"recording without one needs --duration"}},
         {{"--mic", "-o", (dir / "x.avi").string()}, noDisplay, {"x.avi"}},
         {{"--mic", "--duration", "0"}, noDisplay, {"--duration must be more than 0"}},
+        {{"--device", ""}, noDisplay, {"--device needs a capture device's name"}},
         {{"--mic", "-o", (dir / "x.mkv").string(), "--duration", "0.00001", "--fps", "1"},
          noDisplay,
          {"--duration must be longer than one sample"}},
