@@ -95,10 +95,12 @@ LiveTrack::Step LiveTrack::Advance(int64_t frame, std::size_t queued)
             highest_ = std::max(highest_, behind);
         }
         if (start - watchFrom_ >= settle_) {
+            // Neither more silence than the frame's start leaves room for, nor more skipped
+            // than is queued.
             if (watched_ && lowest_ > lead_) {
-                step.silence = lowest_;
+                step.silence = std::min(lowest_, start - length_);
             } else if (watched_ && highest_ < -lead_) {
-                step.skip = static_cast<std::size_t>(-highest_);
+                step.skip = static_cast<std::size_t>(std::min(-highest_, waiting));
             }
             Watch(start);
         }

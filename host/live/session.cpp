@@ -64,13 +64,13 @@ public:
 
     void Run()
     {
-        // Frame 0 shows no sound whatever has arrived. Drawn and handed to the recording before
-        // the frame clock starts, it takes the module's first frame and the encoder's start-up
-        // out of the frames' time: otherwise every recording would begin by falling behind.
         // Stopping is how a recording ends: a stop signal finishes it, and only a second one
         // abandons it.
         std::optional<StopFinishes> finishing;
         if (recording_) finishing.emplace();
+        // Frame 0 shows no sound whatever has arrived. Drawn and handed to the recording before
+        // the frame clock starts, it takes the module's first frame and the encoder's start-up
+        // out of the frames' time: otherwise every recording would begin by falling behind.
         start_ = Clock::now();
         Draw(0, start_);
         next_ = 1;
@@ -131,7 +131,7 @@ public:
     SessionCounts Counts() const
     {
         return SessionCounts{drawn_, skipped_, repeated_, recording_ ? recording_->Frames() : 0, left_,
-                             device_->Described(), stopped_};
+                             device_->Described()};
     }
 
 private:

@@ -22,7 +22,6 @@ struct SessionCounts {
     int64_t recorded = 0;  // frames recorded
     int64_t leftOut = 0;   // frame times left out of a recording that fell behind
     std::string device;    // what was captured last
-    bool stopped = false;  // a stop signal ended the recording
 };
 
 // Captures and draws until the duration has passed, a quit key or the window closing, then
