@@ -64,6 +64,11 @@ bool IsMonitor(std::string_view device)
     return device.starts_with(MonitorPrefix);
 }
 
+namespace {
+
+// `text` (UTF-8) in lower case for matching names whatever their case: letter by letter by the
+// C library's Unicode tables (the C.UTF-8 locale), or ASCII only where that locale is missing
+// or `text` is not UTF-8.
 std::wstring Folded(std::string_view text)
 {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
@@ -84,6 +89,8 @@ std::wstring Folded(std::string_view text)
     const std::string lower = Lower(text);
     return std::wstring(lower.begin(), lower.end());
 }
+
+}  // namespace
 
 std::string ChooseDevice(const std::vector<std::string>& devices, std::string_view request)
 {

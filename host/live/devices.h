@@ -35,11 +35,6 @@ bool IsMonitor(std::string_view device);
 // request is empty.
 std::string ChooseDevice(const std::vector<std::string>& devices, std::string_view request);
 
-// `text` (UTF-8) in lower case for matching names whatever their case: letter by letter by the
-// C library's Unicode tables (the C.UTF-8 locale), or ASCII only where that locale is missing
-// or `text` is not UTF-8.
-std::wstring Folded(std::string_view text);
-
 // The monitor of the output `output`; without an output name, the only monitor there is.
 std::optional<std::string> MonitorOf(const std::vector<std::string>& devices, const std::optional<std::string>& output);
 
