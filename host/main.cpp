@@ -146,7 +146,7 @@ int main(int argc, char** argv)
         } else if (live->parsed()) {
             LiveOptions o;
             static_cast<CommandOptions&>(o) = ParseCommand(liveText);
-            if (!liveDevice.empty()) o.device = liveDevice;
+            if (deviceOption->count() > 0) o.device = liveDevice;
             o.mic = mic;
             o.stats = stats;
             o.fullscreen = liveFullscreen;

@@ -1,8 +1,10 @@
 #include "base/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <deque>
 #include <fstream>
 #include <string_view>
+#include <thread>
 
 #include "base/error.h"
 #include "base/signals.h"
@@ -140,19 +143,36 @@ bool Subprocess::Write(const void* data, std::size_t bytes)
     return true;
 }
 
+void Subprocess::WaitUntilRead(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (input_ >= 0 && std::chrono::steady_clock::now() < deadline) {
+        int unread = 0;
+        if (ioctl(input_, FIONREAD, &unread) != 0 || unread == 0) return;
+        pollfd reader{input_, 0, 0};
+        if (poll(&reader, 1, 0) > 0 && (reader.revents & POLLERR) != 0) return;  // nobody reads any more
+        ThrowIfInterrupted();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 int Subprocess::WaitForExit(bool interruptible)
 {
+    // An interruptible wait polls, so that a stop request that arrives just before it, or
+    // between two polls, is not missed as it would be by a blocking waitpid.
     int status = 0;
     for (;;) {
-        const pid_t r = waitpid(pid_, &status, 0);
+        if (interruptible && InterruptRequested()) {
+            Kill();
+            throw Interrupted();
+        }
+        const pid_t r = waitpid(pid_, &status, interruptible ? WNOHANG : 0);
         if (r == pid_) break;
-        if (r < 0 && errno == EINTR) {
-            if (interruptible && InterruptRequested()) {
-                Kill();
-                throw Interrupted();
-            }
+        if (r == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             continue;
         }
+        if (r < 0 && errno == EINTR) continue;
         pid_ = -1;
         return -1;
     }

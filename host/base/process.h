@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -29,6 +30,10 @@ public:
     // was requested (then throws Interrupted). Returns false when the child has stopped
     // reading (EPIPE); throws Error on other write failures.
     bool Write(const void* data, std::size_t bytes);
+
+    // Waits until the child has read everything written so far, at most `limit` (or until it
+    // stops reading). Throws Interrupted on a stop request.
+    void WaitUntilRead(std::chrono::milliseconds limit);
 
     // Closes the child's standard input and waits for it to exit. Returns its exit code, or
     // 128 + signal when a signal ended it. A stop request while waiting kills the child and

@@ -2,16 +2,21 @@
 
 #include <signal.h>
 
+#include <atomic>
+
 #include "base/error.h"
 
 namespace nimbrelle::host {
 namespace {
 
-volatile std::sig_atomic_t StopSignal = 0;
+volatile std::sig_atomic_t StopSignal = 0;      // set: the work is interrupted
+volatile std::sig_atomic_t Finishing = 0;       // a StopFinishes is alive
+std::atomic<int> Stops{0};                      // stop signals so far
+static_assert(std::atomic<int>::is_always_lock_free, "counted in a signal handler");
 
 extern "C" void OnStopSignal(int signalNumber)
 {
-    StopSignal = signalNumber;
+    if (Stops.fetch_add(1) > 0 || Finishing == 0) StopSignal = signalNumber;
 }
 
 void SetHandler(int signalNumber, void (*handler)(int))
@@ -37,6 +42,21 @@ void InstallSignalHandlers()
 bool InterruptRequested()
 {
     return StopSignal != 0;
+}
+
+bool StopRequested()
+{
+    return Stops.load() > 0;
+}
+
+StopFinishes::StopFinishes()
+{
+    Finishing = 1;
+}
+
+StopFinishes::~StopFinishes()
+{
+    Finishing = 0;
 }
 
 void ThrowIfInterrupted()

@@ -14,6 +14,7 @@
 #include "base/error.h"
 #include "base/timing.h"
 #include "live/capture.h"
+#include "window/sound_server.h"
 #include "window/window.h"
 
 namespace nimbrelle::host {
@@ -29,7 +30,9 @@ inline constexpr std::string_view MonitorPrefix = "Monitor of ";
 bool IsMonitor(std::string_view device);
 
 // The device among `devices` that `request` names: the one spelled exactly so, else the only
-// one whose name holds it (ignoring case). Throws Error saying why none was chosen.
+// one so named ignoring case, else the only one whose name holds it ignoring case (so a whole
+// name wins over a longer one it begins). Throws Error saying why none was chosen, or that the
+// request is empty.
 std::string ChooseDevice(const std::vector<std::string>& devices, std::string_view request);
 
 // The monitor of the output `output`; without an output name, the only monitor there is.
@@ -37,34 +40,22 @@ std::optional<std::string> MonitorOf(const std::vector<std::string>& devices, co
 
 // SDL's audio with monitors listed. Its pulseaudio backend lists monitors (and serves PipeWire
 // through pipewire-pulse) where its pipewire backend does not, so it is tried first unless the
-// user chose a driver with SDL_AUDIODRIVER.
+// user chose a driver with SDL_AUDIODRIVER. The server is asked first: one without an output or
+// an input is an error here, not SDL's crash; when none answers, SDL chooses another driver.
 class CaptureAudio {
 public:
-    CaptureAudio()
-    {
-        SDL_SetHint(SDL_HINT_AUDIO_INCLUDE_MONITORS, "1");
-        const char* chosen = std::getenv("SDL_AUDIODRIVER");
-        if (chosen == nullptr || *chosen == '\0') {
-            SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "pulseaudio", SDL_HINT_OVERRIDE);  // over an empty variable
-            try {
-                subsystem_ = std::make_unique<SdlSubsystem>(SDL_INIT_AUDIO | SDL_INIT_EVENTS, "starting SDL's audio");
-                return;
-            } catch (const SdlFailure&) {
-                SDL_ResetHint(SDL_HINT_AUDIODRIVER);  // no PulseAudio server: whatever SDL finds
-            }
-        }
-        try {
-            subsystem_ = std::make_unique<SdlSubsystem>(SDL_INIT_AUDIO | SDL_INIT_EVENTS, "starting SDL's audio");
-        } catch (const SdlFailure& e) {
-            throw Error(std::string("cannot capture sound: ") + e.what());
-        }
-    }
+    CaptureAudio();
 
     std::string Driver() const
     {
         const char* driver = SDL_GetCurrentAudioDriver();
         return driver != nullptr ? driver : "none";
     }
+
+    // False when no sound server answered, and SDL's audio runs on some other driver.
+    bool ServerRunning() const { return server_; }
+    // `e`, saying first that no sound server is running when none answered.
+    Error Explained(const Error& e) const;
 
     static std::vector<std::string> CaptureDevices()
     {
@@ -89,6 +80,7 @@ public:
 
 private:
     std::unique_ptr<SdlSubsystem> subsystem_;
+    bool server_ = true;
 };
 
 // What to capture: a device by name, or (no name) the backend's default input.
@@ -103,8 +95,12 @@ class CaptureDevice {
 public:
     CaptureDevice(const CaptureChoice& choice, CaptureQueue& queue) : queue_(queue), described_(choice.Described())
     {
-        const SoundDevice opened = OpenSoundDevice(choice.name ? choice.name->c_str() : nullptr, true, CaptureRate,
-                                                   CaptureBufferFrames, &CaptureDevice::Arrived, this);
+        SoundDevice opened;
+        {
+            const SoundChatterMuted muted;
+            opened = OpenSoundDevice(choice.name ? choice.name->c_str() : nullptr, true, CaptureRate,
+                                     CaptureBufferFrames, &CaptureDevice::Arrived, this);
+        }
         id_ = opened.id;
         if (id_ == 0) throw Error("cannot open capture device " + described_ + ": " + SDL_GetError());
         bufferFrames_ = opened.bufferFrames;
@@ -138,12 +134,12 @@ private:
     int bufferFrames_ = CaptureBufferFrames;
 };
 
-// What `live` captures: the device --device names, the default input with --mic, else the
-// default output's monitor. Throws Error saying why there is none.
+// What `live` captures: the device --device names, the default input with --mic (never a
+// monitor), else the default output's monitor. Throws Error saying why there is none.
 CaptureChoice ChooseCapture(const std::optional<std::string>& device, bool mic, const CaptureAudio& audio);
 
 // After the device in use has gone: the default output's monitor, or with --mic the default
-// input. Throws Error when there is nothing else to capture.
+// input (not a monitor). Throws Error when there is nothing else to capture.
 std::unique_ptr<CaptureDevice> FallBack(bool mic, const CaptureAudio& audio, const std::string& gone, CaptureQueue& queue);
 
 }  // namespace nimbrelle::host

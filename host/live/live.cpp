@@ -13,6 +13,7 @@
 #include "base/module.h"
 #include "live/capture.h"
 #include "live/devices.h"
+#include "live/live_window.h"
 #include "live/recording.h"
 #include "live/session.h"
 #include "output/target.h"
@@ -29,7 +30,7 @@ void ListCaptureDevices(std::FILE* out)
     const std::optional<std::string> monitor = MonitorOf(devices, CaptureAudio::DefaultDevice(0));
     const std::optional<std::string> input = CaptureAudio::DefaultDevice(1);
     std::fprintf(out, "capture devices (audio driver %s):\n", audio.Driver().c_str());
-    if (devices.empty()) std::fprintf(out, "  (none)\n");
+    if (devices.empty()) std::fputs(audio.ServerRunning() ? "  (none)\n" : "  (none: no sound server is running)\n", out);
     for (const std::string& d : devices) {
         std::string notes;
         if (monitor && d == *monitor) {
@@ -37,13 +38,24 @@ void ListCaptureDevices(std::FILE* out)
         } else if (IsMonitor(d)) {
             notes = "monitor";
         }
-        if (input && d == *input) notes += std::string(notes.empty() ? "" : "; ") + "default input, --mic";
+        if (input && d == *input) {
+            notes += notes.empty() ? "" : "; ";
+            notes += IsMonitor(d) ? "default input, not a microphone" : "default input, --mic";
+        }
         std::fprintf(out, "  %s%s\n", d.c_str(), notes.empty() ? "" : ("  (" + notes + ")").c_str());
     }
 }
 
 void RunLive(const LiveOptions& options)
 {
+    if (options.device && options.device->empty()) {
+        throw Error("--device needs a capture device's name (--list-devices shows them)");
+    }
+    // As for render and play: a duration is counted in samples, and anything from one sample
+    // on is at least the one frame that starts at the first.
+    if (options.duration && SecondsToSamples(*options.duration, CaptureRate) < 1) {
+        throw Error("--duration must be longer than one sample (1/" + std::to_string(CaptureRate) + " s)");
+    }
     // Module and output first, so their errors come before any device or window opens.
     Module module(ResolveModulePath(options.module));
     const bool recording = !options.output.empty();
@@ -55,7 +67,24 @@ void RunLive(const LiveOptions& options)
 
     SdlLibrary sdl;
     const CaptureAudio audio;
-    const CaptureChoice choice = ChooseCapture(options.device, options.mic, audio);
+    const CaptureChoice choice = [&] {
+        try {
+            return ChooseCapture(options.device, options.mic, audio);
+        } catch (const Error& e) {
+            throw audio.Explained(e);
+        }
+    }();
+
+    // The device before the window, so that nothing is said of a window when there is
+    // nothing to capture.
+    CaptureQueue queue(2 * CaptureRate);
+    auto device = [&] {
+        try {
+            return std::make_unique<CaptureDevice>(choice, queue);
+        } catch (const Error& e) {
+            throw audio.Explained(e);
+        }
+    }();
 
     std::optional<SdlWindow> window;
     try {
@@ -72,8 +101,12 @@ void RunLive(const LiveOptions& options)
         if (!options.quiet) std::fprintf(stderr, "nimbrelle: no window (%s); recording without one\n", e.what());
     }
 
-    CaptureQueue queue(2 * CaptureRate);
-    auto device = std::make_unique<CaptureDevice>(choice, queue);
+    if (window) {
+        if (const std::optional<std::string> warning =
+                WindowRateWarning(options.fps, DisplayRefreshRate(window->window.get()))) {
+            std::fprintf(stderr, "nimbrelle: warning: %s\n", warning->c_str());
+        }
+    }
     std::unique_ptr<Recording> record = recording ? std::make_unique<Recording>(*target, options) : nullptr;
     module.Init();
     if (!options.quiet) {

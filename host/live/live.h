@@ -25,9 +25,11 @@ struct LiveOptions : CommandOptions {
     bool stats = false;
 };
 
-// Captures and draws until the duration has passed, a quit key or the window closing. Throws
-// Error when there is no device to capture, no window and nothing to record, or the output
-// cannot be written; Interrupted after Ctrl-C or SIGTERM (a recording is then removed).
+// Captures and draws until the duration has passed, a quit key, the window closing or (when
+// recording) a stop signal. Throws Error when there is no device to capture, no window and
+// nothing to record, the output cannot be written, or the device goes with nothing to fall back
+// to (a recording is then kept); Interrupted after Ctrl-C, SIGTERM or SIGHUP without a
+// recording, or after a second one while a recording is finished (it is then removed).
 void RunLive(const LiveOptions& options);
 
 // Writes the capture devices to `out`, one a line, saying which are monitors and which are

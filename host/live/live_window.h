@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/geometry.h"
+#include "base/timing.h"
 #include "live/stats.h"
 #include "live/stats_box.h"
 #include "window/window.h"
@@ -14,6 +16,19 @@
 namespace nimbrelle::host {
 
 inline constexpr int StatsBoxScale = 3;
+
+// The warning for a window asked for more frames a second than its display shows
+// (`refreshHz`, 0 when unknown), or nullopt. SDL reports whole hertz, a 59.94 Hz display as 59,
+// so a rate less than 5 % above is taken as shown.
+inline std::optional<std::string> WindowRateWarning(FrameRate fps, int refreshHz)
+{
+    if (refreshHz <= 0) return std::nullopt;
+    const double asked = static_cast<double>(fps.num) / static_cast<double>(fps.den);
+    if (asked <= 1.05 * refreshHz) return std::nullopt;
+    return "--fps " + fps.ToString() + " is more than the display's " + std::to_string(refreshHz) +
+           " Hz: the window shows at most " + std::to_string(refreshHz) +
+           " frames a second and skips the rest (a recording repeats the frame on show instead)";
+}
 
 // The window's part of a live session: its picture, the keys and the statistics box.
 class LiveWindow {

@@ -44,6 +44,8 @@ public:
         if (soundTrack_) soundTrack_->WriteSilence(frames);
     }
     void Frame(const uint32_t* pixels) { sink_->Write(pixels, frames_++); }
+    // Returns once the encoder has started and taken the frames so far.
+    void WaitUntilTaken() { sink_->WaitUntilTaken(); }
 
     void Commit()
     {

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "base/signals.h"
 #include "live/live_window.h"
 #include "live/stats.h"
@@ -17,10 +19,12 @@ namespace nimbrelle::host {
 
 namespace {
 
-// The track's samples sit at most this far before their frame's start (the capture's delivery
-// jitter), and a gap longer than StallFrames is filled with silence.
-constexpr int64_t LeadFrames = 2 * CaptureBufferFrames;
+// The track ends at its frame's start, or at most LeadFrames before it beyond the capture's
+// delivery jitter (a block of CaptureBufferFrames): a lag or surplus that lasts SettleFrames is
+// closed, and a gap or burst longer than StallFrames at once (see LiveTrack).
+constexpr int64_t LeadFrames = CaptureBufferFrames / 4;
 constexpr int64_t StallFrames = CaptureRate / 10;
+constexpr int64_t SettleFrames = CaptureRate / 4;
 constexpr int LongestWaitMs = 10;
 
 // Frame n is due at n / fps seconds after the start.
@@ -44,7 +48,7 @@ public:
             CaptureQueue& queue, SdlWindow* window, std::unique_ptr<Recording> recording)
         : options_(options), module_(module), audio_(audio), queue_(queue), device_(std::move(device)),
           recording_(std::move(recording)), analyser_(options.gain),
-          track_(CaptureRate, options.fps, LeadFrames, StallFrames), captured_(2 * queue.Capacity())
+          track_(CaptureRate, options.fps, LeadFrames, StallFrames, SettleFrames), captured_(2 * queue.Capacity())
     {
         if (window != nullptr) window_.emplace(*window, options.stats);
         if (recording_ && window_) {
@@ -60,11 +64,35 @@ public:
 
     void Run()
     {
+        // Stopping is how a recording ends: a stop signal finishes it, and only a second one
+        // abandons it.
+        std::optional<StopFinishes> finishing;
+        if (recording_) finishing.emplace();
+        // Frame 0 shows no sound whatever has arrived. Drawn and handed to the recording before
+        // the frame clock starts, it takes the module's first frame and the encoder's start-up
+        // out of the frames' time: otherwise every recording would begin by falling behind.
         start_ = Clock::now();
-        for (;;) {
+        Draw(0, start_);
+        next_ = 1;
+        if (recording_) recording_->WaitUntilTaken();
+        start_ = Clock::now();
+        std::optional<std::string> lost;  // why capturing ended early, the recording kept
+        while (!frames_ || next_ < *frames_) {
             ThrowIfInterrupted();
+            if (recording_ && StopRequested()) {
+                stopped_ = true;
+                break;
+            }
             if (!Events()) break;
-            if (!device_->Alive()) device_ = FallBack(options_.mic, audio_, device_->Described(), queue_);
+            if (!device_->Alive()) {
+                try {
+                    device_ = FallBack(options_.mic, audio_, device_->Described(), queue_);
+                } catch (const Error& e) {
+                    if (!recording_) throw;
+                    lost = e.what();
+                    break;
+                }
+            }
             const Clock::time_point now = Clock::now();
             if (now < FrameTime(start_, next_, options_.fps)) {
                 Wait();
@@ -81,13 +109,22 @@ public:
             if (frames_) frame = std::min(frame, *frames_ - 1);
             Draw(frame, now);
             next_ = frame + 1;
-            if (frames_ && next_ >= *frames_) break;
         }
-        if (recording_) {
-            // The sound runs to the end of the last frame.
-            const int64_t end = FrameStartSample(recording_->Frames(), CaptureRate, options_.fps);
-            recording_->Silence(static_cast<std::size_t>(std::max<int64_t>(0, end - track_.Length())));
-            recording_->Commit();
+        if (!recording_) return;
+        const double seconds = static_cast<double>(recording_->Frames()) * static_cast<double>(options_.fps.den) /
+                               static_cast<double>(options_.fps.num);
+        if (stopped_) {
+            std::fprintf(stderr, "nimbrelle: stopped; finishing the recording of %.1f s (stop again to abandon it)\n",
+                         seconds);
+        }
+        // The sound runs to the end of the last frame.
+        const int64_t end = FrameStartSample(recording_->Frames(), CaptureRate, options_.fps);
+        recording_->Silence(static_cast<std::size_t>(std::max<int64_t>(0, end - track_.Length())));
+        recording_->Commit();
+        if (lost) {
+            char kept[64];
+            std::snprintf(kept, sizeof kept, "%.1f s", seconds);
+            throw Error(*lost + "; the recording of the " + kept + " before is kept in " + Quoted(options_.output));
         }
     }
 
@@ -125,18 +162,21 @@ private:
         }
     }
 
-    // Takes what was captured into the history and the recording's sound, then draws `frame`.
+    // Takes what was captured up to the frame's start into the history and the recording's
+    // sound, then draws `frame`.
     void Draw(int64_t frame, Clock::time_point now)
     {
-        const CaptureQueue::Taken taken = queue_.Take(captured_);
-        const LiveTrack::Step step = track_.Advance(frame, taken.frames);
+        LiveTrack::Step step;
+        const CaptureQueue::Taken taken = queue_.Take(captured_, [&](std::size_t queued) {
+            step = track_.Advance(frame, queued);
+            return CaptureQueue::Portion{step.skip, step.keep};
+        });
         if (step.silence > 0) {
             history_.PushSilence(static_cast<std::size_t>(step.silence));
             if (recording_) recording_->Silence(static_cast<std::size_t>(step.silence));
         }
-        const float* kept = captured_.data() + 2 * step.skip;
-        history_.Push(kept, step.keep, 2);
-        if (recording_) recording_->Sound(kept, step.keep);
+        history_.Push(captured_.data(), taken.frames, 2);
+        if (recording_) recording_->Sound(captured_.data(), taken.frames);
         if (taken.arrived) lastArrival_ = taken.arrived;
 
         // The frames between the last one and this one: skipped on screen; in a recording, the
@@ -211,6 +251,7 @@ private:
     int64_t skipped_ = 0;
     int64_t repeated_ = 0;
     int64_t left_ = 0;
+    bool stopped_ = false;
 };
 
 }  // namespace

@@ -26,7 +26,9 @@ struct SessionCounts {
 
 // Captures and draws until the duration has passed, a quit key or the window closing, then
 // commits the recording. `window` may be null (a recording without one); so may `recording`.
-// Throws Interrupted on a stop request.
+// Without a recording a stop signal throws Interrupted. A recording is finished on the first
+// stop signal (Interrupted on a second), and when the capture device has gone with nothing to
+// fall back to (then throws Error saying so and that the recording was kept).
 SessionCounts RunSession(const LiveOptions& options, Module& module, const CaptureAudio& audio,
                          std::unique_ptr<CaptureDevice> device, CaptureQueue& queue, SdlWindow* window,
                          std::unique_ptr<Recording> recording);

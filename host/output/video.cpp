@@ -184,6 +184,8 @@ public:
         }
     }
 
+    void WaitUntilTaken() override { process_->WaitUntilRead(std::chrono::seconds(5)); }
+
     void Commit() override
     {
         const int status = process_->Finish();

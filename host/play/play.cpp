@@ -16,6 +16,7 @@
 #include "audio/selection.h"
 #include "base/error.h"
 #include "base/module.h"
+#include "window/sound_server.h"
 #include "window/window.h"
 #include "base/signals.h"
 
@@ -48,11 +49,22 @@ AudioReaders OpenReaders(const std::optional<fs::path>& path)
 }
 
 // The audio subsystem and one output device taking float32 stereo at the source's rate; SDL
-// converts to whatever the hardware wants. Created paused.
+// converts to whatever the hardware wants. Created paused. A sound server that SDL's
+// pulseaudio backend would crash on is a failure like any other.
 class AudioOutput {
 public:
     explicit AudioOutput(int rate)
     {
+        if (SdlMayUsePulseAudio()) {
+            if (const std::optional<SoundServerDefaults> defaults = AskSoundServer()) {
+                if (const std::optional<std::string> missing = MissingDefaults(*defaults)) {
+                    SDL_SetError("%s", missing->c_str());
+                    throw SdlFailure("asking the sound server");
+                }
+            }
+        }
+        const SoundChatterMuted muted;
+        subsystem_ = std::make_unique<SdlSubsystem>(SDL_INIT_AUDIO, "starting SDL's audio");
         const SoundDevice device = OpenSoundDevice(nullptr, false, rate, DeviceBufferFrames, nullptr, nullptr);
         if (device.id == 0) throw SdlFailure("opening the audio device");
         id_ = device.id;
@@ -66,7 +78,7 @@ public:
     int BufferFrames() const { return bufferFrames_; }
 
 private:
-    SdlSubsystem subsystem_{SDL_INIT_AUDIO, "starting SDL's audio"};
+    std::unique_ptr<SdlSubsystem> subsystem_;
     SDL_AudioDeviceID id_ = 0;
     int bufferFrames_ = DeviceBufferFrames;
 };

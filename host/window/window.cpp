@@ -110,6 +110,14 @@ bool WindowHidden(SDL_Window* window, FrameGeometry drawable)
     return (SDL_GetWindowFlags(window) & SDL_WINDOW_MINIMIZED) != 0 || drawable.width <= 0 || drawable.height <= 0;
 }
 
+int DisplayRefreshRate(SDL_Window* window)
+{
+    const int display = SDL_GetWindowDisplayIndex(window);
+    SDL_DisplayMode mode{};
+    if (display < 0 || SDL_GetCurrentDisplayMode(display, &mode) != 0) return 0;
+    return std::max(mode.refresh_rate, 0);
+}
+
 SoundDevice OpenSoundDevice(const char* name, bool capture, int rate, int bufferFrames, SDL_AudioCallback callback,
                             void* userdata)
 {

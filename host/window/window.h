@@ -118,4 +118,7 @@ void ToggleFullscreen(SDL_Window* window);
 // True while the window is minimised or has no area to draw into.
 bool WindowHidden(SDL_Window* window, FrameGeometry drawable);
 
+// The refresh rate of the display showing `window`, in whole hertz; 0 when unknown.
+int DisplayRefreshRate(SDL_Window* window);
+
 }  // namespace nimbrelle::host

@@ -3,7 +3,13 @@
  *                       channel of the first 1540 pixels (pixel i = byte i), the rest black;
  *   FAKE_INIT_RESULT    what init returns (default 1);
  *   FAKE_RENDER_RESULT  what render returns (default 1);
- *   FAKE_NO_QUERY       exports something other than QueryModule. */
+ *   FAKE_NO_QUERY       exports something other than QueryModule;
+ *   FAKE_SLOW_START     the first render takes a third of a second, as a scene being built
+ *                       would. */
+#ifdef FAKE_SLOW_START
+#define _POSIX_C_SOURCE 199309L
+#include <time.h>
+#endif
 #include <string.h>
 
 #include "nimbrelle/module.h"
@@ -24,6 +30,16 @@ static int32_t FakeRender(uint32_t *pixels, int32_t width, int32_t height, int32
                           const FrameData *frameData)
 {
     if (pixels == NULL || frameData == NULL) return 0;
+#ifdef FAKE_SLOW_START
+    {
+        static int started = 0;
+        if (!started) {
+            const struct timespec third = {0, 333000000L};
+            nanosleep(&third, NULL);
+            started = 1;
+        }
+    }
+#endif
 #ifdef FAKE_PROBE
     {
         const unsigned char *bytes = (const unsigned char *)frameData;

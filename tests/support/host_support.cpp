@@ -108,12 +108,20 @@ RunResult RunHost(const std::vector<std::string>& args, const RunOptions& option
         execv(raw[0], raw.data());
         _exit(127);
     }
+    int status = 0;
+    bool exited = false;
     if (options.interruptAfterSeconds >= 0) {
         std::this_thread::sleep_for(std::chrono::duration<double>(options.interruptAfterSeconds));
-        kill(pid, SIGINT);
+        kill(pid, options.interruptSignal);
+        if (!options.interruptAgainOn.empty()) {
+            while (!exited && !Contains(ReadAll(errFile), options.interruptAgainOn)) {
+                exited = waitpid(pid, &status, WNOHANG) == pid;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            if (!exited) kill(pid, options.interruptSignal);
+        }
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    while (!exited && waitpid(pid, &status, 0) < 0) {
     }
     RunResult result;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -2,6 +2,7 @@
 // nimbrelle program, and reading and writing small audio and PNG files.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
@@ -58,6 +59,8 @@ struct RunOptions {
     std::map<std::string, std::string> env;   // added to (or replacing) the environment
     std::string shellPrefix;                   // run through /bin/sh with this before exec
     double interruptAfterSeconds = -1;         // send SIGINT after this long, if >= 0
+    int interruptSignal = SIGINT;              // the signal sent instead of SIGINT
+    std::string interruptAgainOn;              // then send it again once stderr holds this
 };
 
 // Runs the nimbrelle program with `args` and waits for it.
@@ -99,7 +102,7 @@ std::optional<Image> ReadPng(const fs::path& path);
 // Paths baked in by the build.
 fs::path HostExe();
 fs::path RealModule();
-fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query
+fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query, slow_start
 
 // ffprobe's values of `entries` (e.g. "stream=codec_type") for `file`, one a line.
 std::string Probe(const fs::path& file, const std::string& entries);

@@ -15,12 +15,14 @@
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "live/capture.h"
 #include "live/devices.h"
+#include "live/live_window.h"
 #include "base/error.h"
 #include "support/host_support.h"
 
@@ -55,6 +57,22 @@ TEST(LiveDevices, ARequestNamesOneDeviceExactlyOrByAUniquePart)
     fails(devices, "Microphone", "ambiguous: it could be 'USB Microphone', 'Built-in Microphone'");
     fails(devices, "Headset", "no capture device is called 'Headset'; there are 'Monitor of Speakers', ");
     fails({}, "Headset", "there is no capture device");
+    fails(devices, "", "--device needs a capture device's name");
+    fails({"USB Microphone"}, "", "--device needs a capture device's name");  // not the only one there is
+
+    // A whole name wins over a longer one that begins with it, in any case; a part does not.
+    const std::vector<std::string> prefixed = {"AlphaOut2", "AlphaOut", "Monitor of AlphaOut"};
+    EXPECT_EQ(ChooseDevice(prefixed, "AlphaOut"), "AlphaOut");
+    EXPECT_EQ(ChooseDevice(prefixed, "alphaout"), "AlphaOut");
+    EXPECT_EQ(ChooseDevice(prefixed, "ALPHAOUT2"), "AlphaOut2");
+    fails(prefixed, "alpha", "ambiguous");
+    fails({"Mic", "MIC"}, "mic", "ambiguous: it could be 'Mic', 'MIC'");
+
+    // Case folds beyond ASCII.
+    const std::vector<std::string> accented = {"Monitor of Écouteurs", "Monitor of Ηχεία", "Monitor of HDMI"};
+    EXPECT_EQ(ChooseDevice(accented, "écouteurs"), "Monitor of Écouteurs");
+    EXPECT_EQ(ChooseDevice(accented, "MONITOR OF ÉCOUTEURS"), "Monitor of Écouteurs");
+    EXPECT_EQ(ChooseDevice(accented, "ΗΧΕΊΑ"), "Monitor of Ηχεία");
 }
 
 TEST(LiveDevices, TheDefaultOutputsMonitorIsFoundByName)
@@ -67,6 +85,20 @@ TEST(LiveDevices, TheDefaultOutputsMonitorIsFoundByName)
     EXPECT_EQ(MonitorOf({"USB Microphone"}, std::nullopt), std::nullopt) << "a microphone is not a monitor";
     EXPECT_TRUE(IsMonitor("Monitor of HDMI"));
     EXPECT_FALSE(IsMonitor("USB Microphone"));
+}
+
+TEST(LiveWindowRate, AWindowAskedForMoreFramesThanTheDisplayShowsSaysSo)
+{
+    EXPECT_EQ(WindowRateWarning({1000, 1}, 60), "--fps 1000 is more than the display's 60 Hz: the window shows at "
+                                                 "most 60 frames a second and skips the rest (a recording repeats "
+                                                 "the frame on show instead)");
+    EXPECT_TRUE(WindowRateWarning({75, 1}, 60));
+    EXPECT_TRUE(WindowRateWarning({121, 1}, 60)) << "not a multiple that fits";
+    EXPECT_FALSE(WindowRateWarning({60, 1}, 60));
+    EXPECT_FALSE(WindowRateWarning({60, 1}, 59)) << "a 59.94 Hz display reported as 59";
+    EXPECT_FALSE(WindowRateWarning({30000, 1001}, 30));
+    EXPECT_FALSE(WindowRateWarning({144, 1}, 144));
+    EXPECT_FALSE(WindowRateWarning({1000, 1}, 0)) << "an unknown refresh rate warns of nothing";
 }
 
 // ---------------------------------------------------------------- from the capture thread
@@ -121,6 +153,28 @@ TEST(LiveCapture, TheQueueHandsOverInOrderAndDropsTheOldestWhenFull)
     EXPECT_EQ(out[0], 1500.0f);
 }
 
+TEST(LiveCapture, TheDrawingThreadTakesPartOfTheQueueAndTheRestWaits)
+{
+    CaptureQueue queue(1000);
+    std::vector<float> out;
+    queue.Push(Numbered(0, 900).data(), 900, Clock::now());
+    queue.Take(out, [](std::size_t) { return CaptureQueue::Portion{0, 700}; });  // the ring's end comes sooner
+    queue.Push(Numbered(900, 600).data(), 600, Clock::now());
+    std::size_t seen = 0;
+    CaptureQueue::Taken taken = queue.Take(out, [&](std::size_t queued) {
+        seen = queued;
+        return CaptureQueue::Portion{100, 300};
+    });
+    EXPECT_EQ(seen, 800u);
+    ASSERT_EQ(taken.frames, 300u);
+    EXPECT_EQ(out[0], 800.0f) << "the oldest 100 dropped";
+    EXPECT_EQ(out[2 * 299 + 1], -1099.0f);
+    taken = queue.Take(out, [](std::size_t queued) { return CaptureQueue::Portion{0, queued + 50}; });
+    ASSERT_EQ(taken.frames, 400u) << "never more than is queued";
+    EXPECT_EQ(out[0], 1100.0f);
+    EXPECT_EQ(out[2 * 399], 1499.0f);
+}
+
 TEST(LiveCapture, SamplesCrossThreadsWholeAndInOrder)
 {
     constexpr int Blocks = 400, Block = 256;
@@ -155,7 +209,7 @@ TEST(LiveSound, SteadyDeliveryKeepsEverySample)
     // 48 kHz in blocks of 512 against frames at 60 fps: nothing skipped, no silence added, and
     // the track never runs past its frame's start nor falls further behind than the lead.
     constexpr int Rate = 48000;
-    LiveTrack track(Rate, {60, 1}, 1024, 4800);
+    LiveTrack track(Rate, {60, 1}, 1024, 4800, Rate / 4);
     int64_t delivered = 0;
     for (int64_t frame = 1; frame < 600; ++frame) {
         const int64_t start = FrameStartSample(frame, Rate, {60, 1});
@@ -178,7 +232,7 @@ TEST(LiveSound, SteadyDeliveryKeepsEverySample)
 TEST(LiveSound, StallsBecomeSilenceAndBacklogIsSkipped)
 {
     constexpr int Rate = 48000;
-    LiveTrack track(Rate, {50, 1}, 1000, 4800);  // frames of 960 samples
+    LiveTrack track(Rate, {50, 1}, 1000, 4800, Rate / 4);  // frames of 960 samples
     // Nothing arrives (a monitor while nothing plays): once the track is more than the stall
     // behind, silence brings it to the lead before the frame.
     LiveTrack::Step step;
@@ -203,6 +257,80 @@ TEST(LiveSound, StallsBecomeSilenceAndBacklogIsSkipped)
     EXPECT_EQ(track.Skipped(), 96000 - 1960);
 }
 
+// A capture delivering blocks of 512 samples against frames at 60 fps, with the queue between.
+class Delivery {
+public:
+    static constexpr int64_t Block = 512;
+    static constexpr int64_t Lead = 128;
+    static constexpr int Rate = 48000;
+
+    // Frame `n` is due, the capture having delivered the whole blocks of its first `by` samples.
+    LiveTrack::Step Frame(int64_t n, int64_t by)
+    {
+        while (delivered_ + Block <= by) {
+            delivered_ += Block;
+            queued_ += Block;
+        }
+        const LiveTrack::Step step = track_.Advance(n, static_cast<std::size_t>(queued_));
+        queued_ -= static_cast<int64_t>(step.skip + step.keep);
+        return step;
+    }
+    static int64_t Start(int64_t n) { return FrameStartSample(n, Rate, {60, 1}); }
+    // How far the track ends before frame n's start (negative: past it).
+    int64_t Lag(int64_t n) const { return Start(n) - track_.Length(); }
+    int64_t Queued() const { return queued_; }
+    const LiveTrack& Track() const { return track_; }
+
+private:
+    LiveTrack track_{Rate, {60, 1}, Lead, Rate / 10, Rate / 4};
+    int64_t delivered_ = 0;
+    int64_t queued_ = 0;
+};
+
+TEST(LiveSound, ALagLeftByTheStartIsClosedWithinHalfASecond)
+{
+    // One block at once, then the capture settles 3000 samples (62 ms, less than a stall) late.
+    Delivery capture;
+    int64_t silence = 0;
+    for (int64_t n = 0; n < 600; ++n) {
+        const LiveTrack::Step step = capture.Frame(n, std::max<int64_t>(Delivery::Block, Delivery::Start(n) - 3000));
+        ASSERT_GE(capture.Lag(n), 0) << n;
+        if (n == 0) {
+            EXPECT_EQ(step.skip, 512u) << "the first samples end at the frame's start";
+        }
+        if (n == 30) silence = capture.Track().Silence();
+        if (n >= 30) {  // two stretches of a quarter second
+            ASSERT_LE(capture.Lag(n), Delivery::Block) << n;
+            ASSERT_EQ(step.skip, 0u) << n;
+        }
+    }
+    EXPECT_GT(silence, 2500) << "the lag was filled with silence";
+    EXPECT_EQ(capture.Track().Silence(), silence) << "once";
+}
+
+TEST(LiveSound, SamplesAheadOfTheirFrameWaitForItAndALastingSurplusIsDropped)
+{
+    // Every 7th frame is drawn 10 ms late, finding one more block: it waits for the next frame.
+    Delivery late;
+    late.Frame(1, Delivery::Start(1));
+    const int64_t placed = late.Track().Silence();  // the first samples, placed before the start
+    for (int64_t n = 2; n < 600; ++n) {
+        late.Frame(n, Delivery::Start(n) + (n % 7 == 0 ? 480 : 0));
+        ASSERT_GE(late.Lag(n), 0) << "never past the frame's start, at " << n;
+    }
+    EXPECT_EQ(late.Track().Skipped(), 0);
+    EXPECT_EQ(late.Track().Silence(), placed);
+
+    // A capture clock 1 % fast: the surplus is dropped a little at a time, never piling up.
+    Delivery fast;
+    for (int64_t n = 1; n < 600; ++n) {
+        fast.Frame(n, Delivery::Start(n) * 101 / 100);
+        ASSERT_GE(fast.Lag(n), 0) << n;
+        ASSERT_LE(fast.Queued(), 2 * Delivery::Block) << n;
+    }
+    EXPECT_GT(fast.Track().Skipped(), 2400);
+}
+
 // ---------------------------------------------------------------- without a sound server
 
 TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
@@ -225,6 +353,10 @@ TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
         {{"--mic", "-o", (dir / "x.mp4").string()}, noDisplay, {"recording without one needs --duration"}},
         {{"--mic", "-o", (dir / "x.avi").string()}, noDisplay, {"x.avi"}},
         {{"--mic", "--duration", "0"}, noDisplay, {"--duration must be more than 0"}},
+        {{"--device", ""}, noDisplay, {"--device needs a capture device's name"}},
+        {{"--mic", "-o", (dir / "x.mkv").string(), "--duration", "0.00001", "--fps", "1"},
+         noDisplay,
+         {"--duration must be longer than one sample"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -241,20 +373,129 @@ TEST(LiveCli, MissingDevicesAndDisplaysFailWithOneClearMessage)
     EXPECT_EQ(dir.List(), std::vector<std::string>{}) << "no output left behind";
 }
 
-TEST(LiveCli, CtrlCDuringARecordingLeavesNothingBehind)
+// A recording without a window on SDL's dummy driver, which offers one silent capture device as
+// the default input.
+RunOptions DummyRecording(const ScratchDir& dir)
 {
-    // SDL's dummy driver offers one silent capture device as the default input.
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", "dummy"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""},
+                   {"XDG_RUNTIME_DIR", dir.Path().string()}};
+    return options;
+}
+
+TEST(LiveCli, CtrlCDuringARecordingFinishesIt)
+{
+    // Stopping is how a live recording ends: Ctrl-C, SIGTERM or a closed terminal finish the
+    // file with what was recorded, sound and picture of one length.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        ScratchDir dir;
+        RunOptions options = DummyRecording(dir);
+        options.interruptAfterSeconds = 1.5;
+        options.interruptSignal = signal;
+        const fs::path out = dir / "x.mp4";
+        const RunResult r = RunHost({"live", "--mic", "-o", out.string(), "--duration", "20", "--size", "64x36"}, options);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(Contains(r.err, "recording without one")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "nimbrelle: stopped; finishing the recording of ")) << r.err;
+        EXPECT_TRUE(Contains(r.err, "nimbrelle: wrote " + out.string() + ": ")) << r.err;
+        EXPECT_EQ(dir.List(), std::vector<std::string>{"x.mp4"});
+        std::istringstream durations(test::Probe(out, "stream=codec_type,duration"));
+        std::map<std::string, double> seconds;
+        for (std::string type, duration; std::getline(durations, type) && std::getline(durations, duration);) {
+            seconds[type] = std::stod(duration);
+        }
+        ASSERT_EQ(seconds.size(), 2u) << test::Probe(out, "stream=codec_type,duration");
+        EXPECT_GT(seconds["video"], 0.5);
+        EXPECT_NEAR(seconds["audio"], seconds["video"], 0.05);
+    }
+}
+
+TEST(LiveCli, ADurationOfOneSampleRecordsOneWholeFrame)
+{
+    ScratchDir dir;
+    const fs::path out = dir / "x.mkv";
+    const RunResult r = RunHost({"live", "--mic", "-o", out.string(), "--duration", "0.00003", "--fps", "1", "--size",
+                                 "64x36"},
+                                DummyRecording(dir));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(Contains(r.err, ": 1 frames drawn, 0 skipped\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, ": 1 frames (0 of them repeated)")) << r.err;
+    EXPECT_EQ(test::Probe(out, "stream=codec_type"), "video\naudio\n");
+    EXPECT_NEAR(std::stod(test::Probe(out, "format=duration")), 1.0, 0.05);
+}
+
+TEST(LiveCli, ASecondStopAbandonsTheRecordingBeingFinished)
+{
+    ScratchDir dir;
+    RunOptions options = DummyRecording(dir);
+    options.interruptAfterSeconds = 1.0;
+    options.interruptAgainOn = "finishing the recording";
+    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "20", "--size", "320x180"},
+                                options);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_TRUE(r.err.ends_with("nimbrelle: interrupted; partial output removed\n")) << r.err;
+    EXPECT_EQ(dir.List(), std::vector<std::string>{});
+}
+
+TEST(LiveCli, WithoutASoundServerOneLineSaysSo)
+{
+    // No PulseAudio server answers, and ALSA, which SDL then turns to, has no devices: its own
+    // complaints stay off the terminal, and the error says what is missing.
+    ScratchDir dir;
+    test::WriteAudio(dir / "x.wav", test::Sine(440.0, 0.5, 48000, 4800), 48000, 1);
+    std::ofstream(dir / "asound.conf").close();
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}, {"PULSE_SERVER", "unix:" + (dir / "no-server").string()},
+                   {"ALSA_CONFIG_PATH", (dir / "asound.conf").string()}, {"XDG_RUNTIME_DIR", dir.Path().string()},
+                   {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}};
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"live", "-q", "--mic"},
+                                                std::vector<std::string>{"live", "-q"}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        std::vector<std::string> recording = args;
+        recording.insert(recording.end(), {"-o", (dir / "x.mp4").string(), "--duration", "1"});
+        test::ExpectOneLineError(RunHost(recording, options),
+                                 {"no sound server is running (PulseAudio or pipewire-pulse): "});
+    }
+    const RunResult listed = RunHost({"live", "--list-devices"}, options);
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(listed.err, "");
+    EXPECT_TRUE(Contains(listed.out, "(none: no sound server is running)")) << listed.out;
+
+    options.env["SDL_VIDEODRIVER"] = "dummy";
+    const RunResult played = RunHost({"play", (dir / "x.wav").string(), "-q"}, options);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_TRUE(played.err.starts_with("nimbrelle: warning: cannot play sound (")) << played.err;
+    EXPECT_EQ(std::count(played.err.begin(), played.err.end(), '\n'), 1) << "one line: " << played.err;
+    EXPECT_EQ(dir.List(), (std::vector<std::string>{"asound.conf", "x.wav"}));
+}
+
+// Recordings that must keep up with the frame clock: run alone (RUN_SERIAL), and only in
+// optimised builds without the sanitizers.
+class LiveCliSerial : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+        GTEST_SKIP() << "measures live recordings: optimised builds without the sanitizers only";
+#endif
+    }
+};
+
+TEST_F(LiveCliSerial, TheModulesFirstFrameAndTheEncodersStartDoNotCountAsFallingBehind)
+{
+    // A module whose first frame takes a third of a second, and ffmpeg starting: neither is
+    // the recording falling behind, so nothing is left out and no warning is given.
     ScratchDir dir;
     RunOptions options;
     options.env = {{"SDL_AUDIODRIVER", "dummy"}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""},
                    {"XDG_RUNTIME_DIR", dir.Path().string()}};
-    options.interruptAfterSeconds = 1.5;
-    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "20", "--size", "64x36"},
+    const RunResult r = RunHost({"live", "--mic", "-o", (dir / "x.mp4").string(), "--duration", "1.5", "--size", "64x36",
+                                 "--module", test::FakeModule("slow_start").string()},
                                 options);
-    EXPECT_EQ(r.exitCode, 130) << r.err;
-    EXPECT_TRUE(Contains(r.err, "recording without one")) << r.err;
-    EXPECT_TRUE(r.err.ends_with("nimbrelle: interrupted; partial output removed\n")) << r.err;
-    EXPECT_EQ(dir.List(), std::vector<std::string>{});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_FALSE(Contains(r.err, "fell behind")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "90 frames (0 of them repeated)")) << r.err;
 }
 
 // ---------------------------------------------------------------- against PulseAudio
@@ -379,21 +620,21 @@ protected:
 
     fs::path Out() const { return dir_ / "out.mp4"; }
 
-    // The recording's sound, mixed to mono at Rate.
-    std::vector<float> Sound() const
+    // The recording's sound (or another video's), mixed to mono at Rate.
+    std::vector<float> Sound(const std::optional<fs::path>& video = std::nullopt) const
     {
         const fs::path raw = dir_ / "sound.raw";
-        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + Out().string() + "' -ac 1 -ar " +
+        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + video.value_or(Out()).string() + "' -ac 1 -ar " +
                                            std::to_string(Rate) + " -f f32le '" + raw.string() + "'");
         EXPECT_EQ(r.exitCode, 0) << r.err;
         return ReadRaw<float>(raw);
     }
 
-    // The mean brightness (0-255) of every frame of the recording.
-    std::vector<double> Brightness() const
+    // The mean brightness (0-255) of every frame of the recording (or another video).
+    std::vector<double> Brightness(const std::optional<fs::path>& video = std::nullopt) const
     {
         const fs::path raw = dir_ / "frames.raw";
-        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + Out().string() +
+        const RunResult r = test::RunShell("ffmpeg -v error -y -i '" + video.value_or(Out()).string() +
                                            "' -vf scale=32:18 -pix_fmt gray -f rawvideo '" + raw.string() + "'");
         EXPECT_EQ(r.exitCode, 0) << r.err;
         const std::vector<uint8_t> pixels = ReadRaw<uint8_t>(raw);
@@ -430,10 +671,45 @@ std::size_t FirstLoud(const std::vector<float>& sound, float level)
 
 TEST_F(LivePulse, ListsTheDefaultOutputsMonitor)
 {
-    const RunResult r = RunHost({"live", "--list-devices"}, RunOptions{{}, {{"SDL_AUDIODRIVER", ""}}, {}, -1});
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}};
+    const RunResult r = RunHost({"live", "--list-devices"}, options);
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "audio driver pulseaudio")) << r.out;
     EXPECT_TRUE(Contains(r.out, "  Monitor of Null Output  (monitor of the default output")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "--mic")) << "a monitor is no microphone: " << r.out;
+}
+
+TEST_F(LivePulse, MicWithoutAMicrophoneRefusesTheMonitor)
+{
+    // The server makes the output's monitor its default input when it has no microphone.
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}};
+    test::ExpectOneLineError(RunHost({"live", "--mic", "-o", Out().string(), "--duration", "1"}, options),
+                             {"--mic: there is no microphone: the default input is 'Monitor of Null Output'", "--device"});
+    EXPECT_FALSE(fs::exists(Out()));
+}
+
+TEST_F(LivePulse, AServerWithoutOutputsIsSaidSoNotCrashedOn)
+{
+    // With the only sink gone the server has neither a default sink nor a default source,
+    // which SDL's pulseaudio backend cannot start with.
+    ASSERT_EQ(test::RunShell("pactl unload-module module-null-sink").exitCode, 0);
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"SDL_VIDEODRIVER", ""}};
+    const std::string says = "cannot capture sound: the sound server has no output or input (no default sink or source)";
+    test::ExpectOneLineError(RunHost({"live", "--list-devices"}, options), {says});
+    test::ExpectOneLineError(RunHost({"live", "-o", Out().string(), "--duration", "1"}, options), {says});
+    test::ExpectOneLineError(RunHost({"live", "--mic", "-o", Out().string(), "--duration", "1"}, options), {says});
+    EXPECT_FALSE(fs::exists(Out()));
+
+    // play shows the frames without sound, as without any sound device.
+    options.env["SDL_VIDEODRIVER"] = "dummy";
+    const RunResult played = RunHost({"play", "--duration", "0.5", "-q"}, options);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_EQ(played.err, "nimbrelle: warning: cannot play sound (asking the sound server: the sound server has no "
+                          "output or input (no default sink or source)); showing the frames without it, timed by the "
+                          "system clock\n");
 }
 
 TEST_F(LivePulse, RecordsTheToneANamedMonitorCarries)
@@ -531,6 +807,129 @@ TEST_F(LivePulse, AMonitorThatGoesFallsBackToTheDefaultOne)
                                 "'Monitor of Null Output' instead"))
         << r.err;
     EXPECT_TRUE(fs::exists(Out()));
+}
+
+// The recording ended early and is kept, playable, its sound as long as its picture.
+void ExpectKeptAfterAnError(const RunResult& r, const fs::path& out)
+{
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "nimbrelle: error: capture device 'Monitor of Null Output' has gone")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "before is kept in '" + out.string() + "'\n")) << r.err;
+    std::istringstream durations(test::Probe(out, "stream=codec_type,duration"));
+    std::map<std::string, double> seconds;
+    for (std::string type, duration; std::getline(durations, type) && std::getline(durations, duration);) {
+        seconds[type] = std::stod(duration);
+    }
+    ASSERT_EQ(seconds.size(), 2u) << test::Probe(out, "stream=codec_type,duration");
+    EXPECT_NEAR(seconds["video"], 1.5, 0.5);
+    EXPECT_NEAR(seconds["audio"], seconds["video"], 0.05);
+}
+
+TEST_F(LivePulse, ARecordingWhoseOnlyOutputGoesIsKept)
+{
+    std::thread remover([&] {
+        std::this_thread::sleep_for(1500ms);
+        test::RunShell("pactl unload-module module-null-sink");
+    });
+    const RunResult r = Record({}, 10.0);
+    remover.join();
+    ExpectKeptAfterAnError(r, Out());
+    EXPECT_TRUE(Contains(r.err, "there is nothing to fall back to")) << r.err;
+}
+
+TEST_F(LivePulse, ARecordingWhoseSoundServerGoesIsKept)
+{
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(1500ms);
+        daemon_->Stop();
+    });
+    const RunResult r = Record({}, 10.0);
+    stopper.join();
+    ExpectKeptAfterAnError(r, Out());
+    EXPECT_TRUE(Contains(r.err, "has gone: the sound server has stopped;")) << r.err;
+}
+
+// ---------------------------------------------------------------- sound and picture in step
+
+// Tests that measure real recordings against the wall clock: run alone (RUN_SERIAL), and only
+// in optimised builds, where drawing keeps up.
+class LivePulseSerial : public LivePulse {
+protected:
+    void SetUp() override
+    {
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+        GTEST_SKIP() << "measures live recordings: optimised builds without the sanitizers only";
+#endif
+        LivePulse::SetUp();
+    }
+};
+
+// A click every second: 40 ms of a 120 Hz square wave, then silence.
+std::vector<float> Clicks(int seconds)
+{
+    std::vector<float> signal(static_cast<std::size_t>(seconds) * Rate, 0.0f);
+    for (std::size_t second = 0; second < static_cast<std::size_t>(seconds); ++second) {
+        for (std::size_t i = 0; i < Rate / 25; ++i) signal[second * Rate + i] = (i / 200) % 2 == 0 ? 0.95f : -0.95f;
+    }
+    return signal;
+}
+
+// Where each click of `sound` begins: the first loud sample after half a second of quiet.
+std::vector<std::size_t> Onsets(const std::vector<float>& sound)
+{
+    std::vector<std::size_t> onsets;
+    std::optional<std::size_t> last;
+    for (std::size_t i = 0; i < sound.size(); ++i) {
+        if (std::fabs(sound[i]) <= 0.3f) continue;
+        if (!last || i - *last > Rate / 2) onsets.push_back(i);
+        last = i;
+    }
+    return onsets;
+}
+
+// The first frame from `from` on brighter than `threshold`, if any within half a second.
+std::optional<std::size_t> FirstBright(const std::vector<double>& brightness, std::size_t from, double threshold)
+{
+    for (std::size_t n = from; n < std::min(brightness.size(), from + 30); ++n) {
+        if (brightness[n] > threshold) return n;
+    }
+    return std::nullopt;
+}
+
+TEST_F(LivePulseSerial, ARecordingShowsEachClickInTheFrameARenderOfItsSoundDoes)
+{
+    // The picture of frame n shows the sound up to n / fps, as in a render: the recording's
+    // frames against a render of the recording's own sound, click by click, from the first
+    // second on, within one frame. A lag left by the capture's start would show every click late.
+    Play(Clicks(20));
+    const RunResult r = Record({}, 6.0);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<float> sound = Sound();
+    const std::vector<double> live = Brightness();
+    test::WriteAudio(dir_ / "recorded.wav", sound, Rate, 1);
+    const RunResult rendered = RunHost({"render", (dir_ / "recorded.wav").string(), "-o", (dir_ / "render.mp4").string(),
+                                        "--size", "160x90", "-q"});
+    ASSERT_EQ(rendered.exitCode, 0) << rendered.err;
+    const std::vector<double> render = Brightness(dir_ / "render.mp4");
+
+    std::vector<double> sorted = render;
+    std::sort(sorted.begin(), sorted.end());
+    const double median = sorted[sorted.size() / 2];
+    const double threshold = median + (sorted.back() - median) / 4;
+    int clicks = 0;
+    for (const std::size_t onset : Onsets(sound)) {
+        if (onset < static_cast<std::size_t>(Rate) || onset + Rate / 2 > sound.size()) continue;
+        const std::size_t from = onset * 60 / Rate - 10;
+        const std::optional<std::size_t> inRender = FirstBright(render, from, threshold);
+        const std::optional<std::size_t> inLive = FirstBright(live, from, threshold);
+        ASSERT_TRUE(inRender) << "the render shows no click at " << onset;
+        ASSERT_TRUE(inLive) << "the recording shows no click at " << onset << "; " << r.err;
+        const auto apart = static_cast<int64_t>(*inLive) - static_cast<int64_t>(*inRender);
+        EXPECT_LE(std::abs(apart), 1) << "click at " << static_cast<double>(onset) / Rate << " s: frame " << *inLive
+                                      << " of the recording, " << *inRender << " of the render";
+        ++clicks;
+    }
+    EXPECT_GE(clicks, 3) << "clicks recorded after the first second; " << r.err;
 }
 
 }  // namespace
