@@ -1,7 +1,6 @@
 #include "nimbrelle/picture.h"
 
 #include <bit>
-#include <cstring>
 
 namespace nimbrelle::picture {
 
@@ -13,7 +12,22 @@ namespace {
 typedef int32_t I32x4 __attribute__((vector_size(16)));
 typedef uint32_t U32x4 __attribute__((vector_size(16)));
 typedef float F32x4 __attribute__((vector_size(16)));
+typedef uint64_t U64x2 __attribute__((vector_size(16)));
 constexpr std::size_t Lanes = 4;
+
+// Four words anywhere in memory (4-byte aligned, as the words are), as one load or store.
+typedef int32_t I32x4Unaligned __attribute__((vector_size(16), aligned(4), may_alias));
+typedef uint32_t U32x4Unaligned __attribute__((vector_size(16), aligned(4), may_alias));
+
+I32x4 Load(const uint32_t* words)
+{
+    return *reinterpret_cast<const I32x4Unaligned*>(words);
+}
+
+void Store(uint32_t* words, U32x4 value)
+{
+    *reinterpret_cast<U32x4Unaligned*>(words) = value;
+}
 
 constexpr int32_t BackgroundR = (SceneBackground >> 16) & 0xFF;
 constexpr int32_t BackgroundG = (SceneBackground >> 8) & 0xFF;
@@ -21,7 +35,7 @@ constexpr int32_t BackgroundB = SceneBackground & 0xFF;
 
 // The word of the bytes A, R, G, B (each 0 to 255) in `order`.
 template <Order order, class Word>
-Word Pack(Word a, Word r, Word g, Word b)
+constexpr Word Pack(Word a, Word r, Word g, Word b)
 {
     if constexpr (order == Order::Argb) {
         return a << 24 | r << 16 | g << 8 | b;
@@ -76,13 +90,29 @@ I32x4 Colour(I32x4 light, F32x4 scale)
     return __builtin_convertvector(__builtin_convertvector(light, F32x4) * scale + Nudge, I32x4);
 }
 
+// Whether four words are all the plain background (their top bytes aside): most of a frame
+// is, and its light is none at all.
+bool AllBackground(I32x4 word)
+{
+    const U64x2 differ = std::bit_cast<U64x2>((word ^ static_cast<int32_t>(SceneBackground)) & 0x00FFFFFF);
+    return (differ[0] | differ[1]) == 0;
+}
+
 template <Background background, Order order>
 void Row(const uint32_t* in, uint32_t* out, std::size_t count)
 {
+    // No light: black, opaque or see-through.
+    constexpr uint32_t Dark = Pack<order>(background == Background::Transparent ? 0u : 255u, 0u, 0u, 0u);
+    const U32x4 darkWords = U32x4{} + Dark;
     std::size_t i = 0;
     for (; i + Lanes <= count; i += Lanes) {
-        I32x4 word;
-        std::memcpy(&word, in + i, sizeof word);
+        const I32x4 word = Load(in + i);
+        if constexpr (background != Background::Blue) {
+            if (AllBackground(word)) {
+                Store(out + i, darkWords);
+                continue;
+            }
+        }
         I32x4 r = (word >> 16) & 0xFF, g = (word >> 8) & 0xFF, b = word & 0xFF;
         I32x4 a = I32x4{} + 0xFF;
         if constexpr (background != Background::Blue) {
@@ -100,7 +130,7 @@ void Row(const uint32_t* in, uint32_t* out, std::size_t count)
         }
         const U32x4 packed = Pack<order>(__builtin_convertvector(a, U32x4), __builtin_convertvector(r, U32x4),
                                          __builtin_convertvector(g, U32x4), __builtin_convertvector(b, U32x4));
-        std::memcpy(out + i, &packed, sizeof packed);
+        Store(out + i, packed);
     }
     for (; i < count; ++i) out[i] = ReferencePixel(background, order, in[i]);
 }
