@@ -22,6 +22,12 @@ describe('the page', () => {
   test('draws the demo at the display pixel size in the scene colours, from its own folder alone', async () => {
     const tab = await session.open('', { width: 480, height: 360, dpr: 2 });
     await waitFrames(tab, 10);
+    // The canvas follows its box a frame after the layout settles (the status line's first
+    // text can move it on a busy machine), so wait for the two to agree before reading them.
+    await tab.waitForFunction(() => {
+      const c = document.getElementById('view');
+      return c.width === c.clientWidth * 2 && c.height === c.clientHeight * 2;
+    }, { timeout: 30000 });
     const size = await tab.evaluate(() => {
       const c = document.getElementById('view');
       return { width: c.width, height: c.height, cssWidth: c.clientWidth, cssHeight: c.clientHeight };
