@@ -8,13 +8,16 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <regex>
 #include <system_error>
 
 #include "nimbrelle/analysis/demo.h"
 #include "nimbrelle/analysis/frame_plan.h"
 #include "base/error.h"
 #include "base/signals.h"
+#include "base/text.h"
 
 namespace nimbrelle::host {
 
@@ -28,6 +31,13 @@ struct SndfileSource::Handle {
     {
         if (file != nullptr) sf_close(file);
     }
+};
+
+// What the readers of one file share.
+struct SndfileSource::Shared {
+    fs::path path;           // as given
+    Warn warn;
+    bool reported = false;   // `warn` has heard where decoding stopped
 };
 
 namespace {
@@ -81,6 +91,43 @@ void CheckReadableFile(const fs::path& path, std::string_view what)
     }
 }
 
+// Whether libsndfile's log of `file` tells of a chunk whose size reaches past the end of the
+// file ("data : 529200 (should be 264578)", as WAV, AIFF, AU and Wave64 log it; 0xFFFFFFFF,
+// which streaming writers put for "unknown", excepted). libsndfile then cuts the length it
+// gives to what the file holds, so the claim alone cannot tell.
+bool LogTellsOfOversizedChunk(SNDFILE* file)
+{
+    std::array<char, 4096> log{};  // libsndfile keeps 2048 bytes of it
+    sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()) - 1);
+    static const std::regex Size(R"((\d+) \(should be (\d+)\))");
+    for (auto it = std::cregex_iterator(log.data(), log.data() + std::strlen(log.data()), Size);
+         it != std::cregex_iterator(); ++it) {
+        const std::string said = (*it)[1], real = (*it)[2];
+        // Longer digit strings are larger numbers; neither has leading zeros.
+        const bool larger = said.size() != real.size() ? said.size() > real.size() : said > real;
+        if (larger && said != "4294967295") return true;
+    }
+    return false;
+}
+
+// Whether `claimed`, the length libsndfile gives for `file`, counts the audio rather than
+// guessing it: an unknown length (a FLAC written to a pipe) is no count, nor is an MPEG
+// stream's without a Xing or Info frame, which libsndfile estimates from the file's size (and
+// reports as constant bitrate).
+bool ClaimIsCount(SNDFILE* file, const SF_INFO& info)
+{
+    if (info.frames == SF_COUNT_MAX) return false;
+    if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_MPEG) return true;
+    return sf_command(file, SFC_GET_BITRATE_MODE, nullptr, 0) != SF_BITRATE_MODE_CONSTANT;
+}
+
+// Whether `file` has lost its end for sure before any of it is decoded: libsndfile takes an Ogg
+// stream's length from its last page, so an Ogg file of unknown length has lost that page.
+bool EndIsMissing(const SF_INFO& info)
+{
+    return (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && info.frames == SF_COUNT_MAX;
+}
+
 }  // namespace
 
 std::string SndfileMessage(SNDFILE* file)
@@ -90,8 +137,14 @@ std::string SndfileMessage(SNDFILE* file)
     return message;
 }
 
-SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::make_unique<Handle>())
+SndfileSource::SndfileSource(const fs::path& path, Warn warn)
+    : SndfileSource(std::make_shared<Shared>(Shared{path, std::move(warn)}))
 {
+}
+
+SndfileSource::SndfileSource(std::shared_ptr<Shared> shared) : shared_(std::move(shared)), file_(std::make_unique<Handle>())
+{
+    const fs::path& path = shared_->path;
     CheckReadableFile(path, "audio file");
     SF_INFO info{};
     {
@@ -120,6 +173,9 @@ SndfileSource::SndfileSource(const fs::path& path) : path_(path), file_(std::mak
     }
     rate_ = info.samplerate;
     channels_ = info.channels;
+    claimed_ = info.frames;
+    claimExact_ = ClaimIsCount(file_->file, info);
+    endMissing_ = EndIsMissing(info);
     length_ = info.frames;
     scratch_.resize(ReadBlockFrames * static_cast<std::size_t>(channels_));
 }
@@ -144,10 +200,10 @@ void SndfileSource::Seek(int64_t frame)
     SF_INFO info{};
     {
         const DecoderChatterMuted muted;
-        fresh->file = sf_open(path_.c_str(), SFM_READ, &info);
+        fresh->file = sf_open(shared_->path.c_str(), SFM_READ, &info);
     }
     if (fresh->file == nullptr) {
-        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " + Quoted(path_.string()) +
+        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " + Quoted(Name()) +
                     ": " + SndfileMessage(nullptr));
     }
     file_ = std::move(fresh);
@@ -161,32 +217,66 @@ void SndfileSource::Seek(int64_t frame)
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)
 {
-    const DecoderChatterMuted muted;
     std::size_t done = 0;
-    while (done < frames) {
-        const std::size_t want = std::min(frames - done, ReadBlockFrames);
-        const sf_count_t got = sf_readf_float(file_->file, scratch_.data(), static_cast<sf_count_t>(want));
-        if (got < 0 || sf_error(file_->file) != SF_ERR_NO_ERROR) {
-            throw Error("cannot decode audio file " + Quoted(path_.string()) + ": " +
-                        SndfileMessage(file_->file));
+    bool ended = false;
+    bool failed = false;
+    {
+        const DecoderChatterMuted muted;
+        while (done < frames) {
+            const std::size_t want = std::min(frames - done, ReadBlockFrames);
+            const sf_count_t got = sf_readf_float(file_->file, scratch_.data(), static_cast<sf_count_t>(want));
+            // A decoder that fails (a FLAC losing sync in a cut frame) has still handed over
+            // good audio up to there.
+            failed = got < 0 || sf_error(file_->file) != SF_ERR_NO_ERROR;
+            const auto n = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+            analysis::CleanSamples(scratch_.data(), n * static_cast<std::size_t>(channels_));
+            analysis::MixToStereo(scratch_.data(), n, channels_, out + 2 * done);
+            done += n;
+            position_ += static_cast<int64_t>(n);
+            if (n < want || failed) {
+                ended = true;
+                break;
+            }
         }
-        const auto n = static_cast<std::size_t>(got);
-        analysis::CleanSamples(scratch_.data(), n * static_cast<std::size_t>(channels_));
-        analysis::MixToStereo(scratch_.data(), n, channels_, out + 2 * done);
-        done += n;
-        position_ += static_cast<int64_t>(n);
-        if (n < want) {
-            // The decoded audio ends here, whatever the header said.
-            length_ = std::min(length_, position_);
-            break;
-        }
+    }
+    if (ended) {
+        EndFound(failed);
+    } else if (position_ >= length_) {
+        ReportEarlyEnd(false);  // the end the header claims, reached: libsndfile may have cut the claim itself
     }
     return done;
 }
 
+void SndfileSource::EndFound(bool decoderFailed)
+{
+    if (decoderFailed && position_ == 0) {
+        throw Error("cannot decode audio file " + Quoted(Name()) + ": " + SndfileMessage(file_->file));
+    }
+    // The decoded audio ends here, whatever the header said.
+    length_ = std::min(length_, position_);
+    ReportEarlyEnd(decoderFailed);
+}
+
+void SndfileSource::ReportEarlyEnd(bool decoderFailed)
+{
+    // A file of which nothing decodes is an error, for the caller to raise.
+    if (shared_->reported || position_ == 0) return;
+    const bool early = decoderFailed || endMissing_ || (claimExact_ && position_ < claimed_) ||
+                       LogTellsOfOversizedChunk(file_->file);
+    if (!early) return;
+    shared_->reported = true;
+    shared_->warn(Quoted(Name()) + " is damaged or cut short: decoding stopped at " +
+                  SecondsText(static_cast<double>(position_) / rate_) + " s");
+}
+
+std::string SndfileSource::Name() const
+{
+    return shared_->path.string();
+}
+
 std::unique_ptr<AudioSource> SndfileSource::Reopen() const
 {
-    return std::make_unique<SndfileSource>(path_);
+    return std::unique_ptr<AudioSource>(new SndfileSource(shared_));
 }
 
 int64_t CountDecoded(AudioSource& source, int64_t start, int64_t length)

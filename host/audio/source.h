@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include <sndfile.h>
 
+#include "base/error.h"
 #include "base/signals.h"
 #include "nimbrelle/analysis/samples.h"
 
@@ -27,27 +29,43 @@ using analysis::MemorySource;
 //
 // Length() starts as the length the file's header claims, which a damaged or truncated file
 // can overstate by any amount. When a read finds the decoded audio ending earlier, Length()
-// drops to that real end; no sample past it is ever invented.
+// drops to that real end; no sample past it is ever invented. A decoder error after some audio
+// is such an end too: a damaged file ends where it stops decoding, and only a file of which
+// nothing decodes is an Error. When the end comes early (the decoder failed, the header
+// claimed more, or libsndfile found the file shorter than its header says), `warn` is told
+// once per file, its readers made by Reopen included, where decoding stopped.
 class SndfileSource final : public AudioSource {
 public:
+    using Warn = std::function<void(const std::string&)>;
+
     // Throws Error naming the file when it is missing, unreadable, empty, not audio, or holds
     // no samples.
-    explicit SndfileSource(const std::filesystem::path& path);
+    explicit SndfileSource(const std::filesystem::path& path, Warn warn = PrintWarning);
     ~SndfileSource() override;
     int SampleRate() const override { return rate_; }
     int64_t Length() const override { return length_; }
     void Seek(int64_t frame) override;
     std::size_t Read(float* out, std::size_t frames) override;
-    std::string Name() const override { return path_.string(); }
+    std::string Name() const override;
     // Opens the file again.
     std::unique_ptr<AudioSource> Reopen() const override;
 
 private:
     struct Handle;
-    std::filesystem::path path_;
+    struct Shared;
+    explicit SndfileSource(std::shared_ptr<Shared> shared);
+    // A read stopped at position_: the decoded audio ends there.
+    void EndFound(bool decoderFailed);
+    // Tells `warn` where decoding stopped, once per file, if the end at position_ is early.
+    void ReportEarlyEnd(bool decoderFailed);
+
+    std::shared_ptr<Shared> shared_;
     std::unique_ptr<Handle> file_;
     int rate_ = 0;
     int channels_ = 0;
+    int64_t claimed_ = 0;       // the length the header claims
+    bool claimExact_ = false;   // the claim is a count, not a guess, so audio ending before it is missing
+    bool endMissing_ = false;   // the file is known to have lost its end
     int64_t length_ = 0;
     int64_t position_ = 0;
     std::vector<float> scratch_;  // one block of the file's own interleaved samples

@@ -17,6 +17,7 @@
 #include "audio/sound_track.h"
 #include "audio/source.h"
 #include "base/error.h"
+#include "base/text.h"
 #include "support/host_support.h"
 #include "base/timing.h"
 
@@ -62,12 +63,18 @@ void ExpectError(F&& f, std::initializer_list<std::string> parts)
     }
 }
 
+// Every frame `source` decodes, whatever length it claims.
 std::vector<float> ReadAllFrames(AudioSource& source)
 {
-    std::vector<float> all(static_cast<std::size_t>(source.Length() + 10000) * 2);
+    std::vector<float> all;
     source.Seek(0);
-    all.resize(source.Read(all.data(), all.size() / 2) * 2);
-    return all;
+    for (;;) {
+        const std::size_t had = all.size();
+        all.resize(had + 2 * 10000);
+        const std::size_t got = source.Read(all.data() + had, 10000);
+        all.resize(had + 2 * got);
+        if (got < 10000) return all;
+    }
 }
 
 // One second of a 1 kHz tone at half scale, encoded once in every format the host reads.
@@ -224,15 +231,178 @@ TEST_F(Hostile, AHeaderThatOverstatesTheLengthEndsAtTheRealEnd)
     EXPECT_TRUE(Contains(mp4.err, ": 2 frames")) << mp4.err;
     EXPECT_LT(std::stod(Probe(video, "format=duration")), 0.2);
     EXPECT_TRUE(tmp_.List().empty());
-    // A snapshot past the real end is refused like one past a true end.
+    // A snapshot past the real end is refused like one past a true end, after the warning that
+    // says where the file stopped decoding.
     const RunResult late = RunHost({"snapshot", flac.string(), "-o", (out_ / "s.png").string(), "--at", "1"});
-    ExpectOneLineError(late, {"--at", "long.flac"});
+    const std::string warning = "nimbrelle: warning: '" + flac.string() + "' is damaged or cut short: decoding stopped at 0.1 s\n";
+    ASSERT_TRUE(late.err.starts_with(warning)) << late.err;
+    RunResult error = late;
+    error.err = late.err.substr(warning.size());
+    ExpectOneLineError(error, {"--at", "long.flac"});
 
     // Playing ends with the sound, not after 16 days of silence.
     RunOptions dummy;
     dummy.env = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
     const RunResult played = RunHost({"play", flac.string(), "--size", "8x8", "-q"}, dummy);
     EXPECT_EQ(played.exitCode, 0) << played.err;
+}
+
+// Two seconds of a tone as libsndfile writes each lossless and lossy format, and copies of
+// each cut short: a damaged file ends where it stops decoding, with one warning that says where.
+class CutFiles : public ::testing::Test {
+protected:
+    struct Format {
+        const char* name;
+        int format;
+        int rate;
+    };
+    static constexpr Format Formats[] = {
+        {"tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100},
+        {"tone.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100},
+        {"tone.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100},
+        {"tone.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100},
+        {"tone.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000},
+    };
+
+    // The file `name` written in `format`, and the samples it decodes to.
+    fs::path Write(const Format& f, std::vector<float>& decoded, std::vector<std::string>& warnings)
+    {
+        const fs::path path = dir_ / f.name;
+        test::WriteAudio(path, test::Sine(440.0, 0.5, f.rate, 2 * f.rate, 2), f.rate, 2, f.format);
+        SndfileSource full(path, Collect(warnings));
+        decoded = ReadAllFrames(full);
+        return path;
+    }
+
+    // The first `bytes` bytes of `path` as a file of their own.
+    fs::path Cut(const fs::path& path, std::size_t bytes)
+    {
+        const fs::path cut = dir_ / ("cut" + std::to_string(bytes) + "-" + path.filename().string());
+        std::ofstream(cut, std::ios::binary) << ReadAll(path).substr(0, bytes);
+        return cut;
+    }
+
+    static SndfileSource::Warn Collect(std::vector<std::string>& warnings)
+    {
+        return [&warnings](const std::string& w) { warnings.push_back(w); };
+    }
+
+    ScratchDir dir_;
+};
+
+TEST_F(CutFiles, DecodeToAPrefixOfTheWholeFileWithOneWarning)
+{
+    for (const Format& f : Formats) {
+        SCOPED_TRACE(f.name);
+        std::vector<float> whole;
+        std::vector<std::string> none;
+        const fs::path path = Write(f, whole, none);
+        ASSERT_GT(whole.size(), 0u);
+        EXPECT_TRUE(none.empty()) << "a whole file is not damaged: " << none.front();
+        const std::size_t size = fs::file_size(path);
+        for (const std::size_t bytes : {size - 1, size * 9 / 10, size * 7 / 10, size / 2}) {
+            SCOPED_TRACE(bytes);
+            const fs::path cut = Cut(path, bytes);
+            std::vector<std::string> warnings;
+            std::vector<float> got;
+            std::unique_ptr<AudioSource> again;
+            try {
+                SndfileSource source(cut, Collect(warnings));
+                got = ReadAllFrames(source);
+                EXPECT_EQ(source.Length() * 2, static_cast<int64_t>(got.size()));
+                // A second reader of the same file finds the same end and says nothing more.
+                again = source.Reopen();
+                EXPECT_EQ(ReadAllFrames(*again).size(), got.size());
+            } catch (const Error& e) {
+                // Only a file of which nothing decodes is an error (its header or first page cut).
+                EXPECT_TRUE(Contains(e.what(), cut.string())) << e.what();
+                EXPECT_NE(bytes, size - 1) << "one byte less must still decode: " << e.what();
+                continue;
+            }
+            if (got.empty()) {
+                EXPECT_NE(bytes, size - 1);
+                EXPECT_TRUE(warnings.empty());
+                continue;
+            }
+            ASSERT_LT(got.size(), whole.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin())) << "not a prefix of the whole file";
+            ASSERT_EQ(warnings.size(), 1u);
+            EXPECT_EQ(warnings[0], "'" + cut.string() + "' is damaged or cut short: decoding stopped at " +
+                                       SecondsText(static_cast<double>(got.size() / 2) / f.rate) + " s");
+        }
+    }
+}
+
+TEST_F(Formats, WholeFilesAreNotCalledDamaged)
+{
+    // Lengths that are guesses or unknown are no sign of damage: an MP3 without a Xing frame
+    // (libsndfile estimates its length from its size), a FLAC written to a pipe (no length).
+    const std::string d = dir_->Path().string();
+    ASSERT_EQ(test::RunShell("ffmpeg -v error -y -i " + d + "/tone.wav -c:a libmp3lame -write_xing 0 " + d + "/plain.mp3").exitCode, 0);
+    ASSERT_EQ(test::RunShell("ffmpeg -v error -i " + d + "/tone.wav -f flac - | cat > " + d + "/piped.flac").exitCode, 0);
+    ASSERT_EQ(test::RunShell("ffmpeg -v error -i " + d + "/tone.wav -f wav - | cat > " + d + "/piped.wav").exitCode, 0);
+    for (const char* file : {"tone.wav", "tone.flac", "tone.ogg", "tone.mp3", "tone.opus", "plain.mp3", "piped.flac", "piped.wav"}) {
+        SCOPED_TRACE(file);
+        std::vector<std::string> warnings;
+        SndfileSource source(dir_->Path() / file, [&](const std::string& w) { warnings.push_back(w); });
+        EXPECT_GT(ReadAllFrames(source).size(), 80000u);
+        EXPECT_TRUE(warnings.empty()) << warnings.front();
+    }
+}
+
+TEST_F(Hostile, ACutFileRendersAndPlaysItsDecodedPrefix)
+{
+    // 1 s at 44.1 kHz; FLAC and MP3 one byte short lose their last frame, WAV a tenth.
+    const std::vector<float> tone = test::Sine(440.0, 0.5, 44100, 44100, 2);
+    struct Case {
+        const char* name;
+        int format;
+        std::size_t cut;
+    };
+    for (const Case c : {Case{"cut.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1}, Case{"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 17640},
+                         Case{"cut.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = in_ / c.name;
+        test::WriteAudio(file, tone, 44100, 2, c.format);
+        fs::resize_file(file, fs::file_size(file) - c.cut);
+        SndfileSource source(file, [](const std::string&) {});
+        const int64_t decoded = CountDecoded(source, 0, source.Length());
+        ASSERT_GT(decoded, 30000);
+        ASSERT_LT(decoded, 44100);
+        const std::string warning = "nimbrelle: warning: '" + file.string() + "' is damaged or cut short: decoding stopped at " +
+                                    SecondsText(static_cast<double>(decoded) / 44100) + " s\n";
+
+        // The video holds the frames of the decoded audio (frame n starts at n / 20 s) and its sound.
+        const fs::path video = out_ / "v.mp4";
+        const RunResult r = RunHost({"render", file.string(), "-o", video.string(), "--size", "2x2", "--fps", "20"}, tmpEnv_);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(r.err.starts_with(warning)) << r.err;
+        EXPECT_EQ(r.err.find("warning", warning.size()), std::string::npos) << "one warning: " << r.err;
+        const int64_t frames = (decoded * 20 + 44099) / 44100;
+        EXPECT_TRUE(Contains(r.err, ": " + std::to_string(frames) + " frames")) << r.err;
+        EXPECT_EQ(test::RunShell("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames "
+                                 "-of csv=p=0 '" + video.string() + "'").out,
+                  std::to_string(frames) + "\n");
+        const std::string sound = test::RunShell("ffprobe -v error -select_streams a -show_entries stream=duration "
+                                                 "-of csv=p=0 '" + video.string() + "'").out;
+        EXPECT_NEAR(std::stod(sound), static_cast<double>(decoded) / 44100, 0.03) << sound;
+        EXPECT_TRUE(tmp_.List().empty());
+        fs::remove(video);
+
+        // Playing reads the file twice (for the sound card and for the frames): one warning still.
+        RunOptions dummy;
+        dummy.env = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
+        const RunResult played = RunHost({"play", file.string(), "--size", "8x8", "-q"}, dummy);
+        EXPECT_EQ(played.exitCode, 0) << played.err;
+        EXPECT_EQ(played.err, warning);
+    }
+
+    // A file cut inside its header decodes nothing, and that is an error naming it.
+    const fs::path stub = in_ / "stub.flac";
+    test::WriteAudio(stub, tone, 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    fs::resize_file(stub, 60);
+    ExpectOneLineError(RunHost({"render", stub.string(), "-o", (out_ / "v.mkv").string()}, tmpEnv_), {"stub.flac"});
+    EXPECT_TRUE(out_.List().empty());
 }
 
 // The sound track's header must count every frame of a track past 4 GiB. The track goes to
