@@ -178,24 +178,28 @@ SndfileSource::SndfileSource(std::shared_ptr<Shared> shared) : shared_(std::move
     endMissing_ = EndIsMissing(info);
     length_ = info.frames;
     scratch_.resize(ReadBlockFrames * static_cast<std::size_t>(channels_));
+    block_.resize(2 * ReadBlockFrames);
 }
 
 SndfileSource::~SndfileSource() = default;
 
 void SndfileSource::Seek(int64_t frame)
 {
-    const int64_t target = std::clamp<int64_t>(frame, 0, length_);
+    position_ = std::clamp<int64_t>(frame, 0, length_);
+    const int64_t start = position_ - position_ % static_cast<int64_t>(ReadBlockFrames);
+    const bool inBlock = position_ >= blockStart_ && position_ < blockStart_ + static_cast<int64_t>(blockFrames_);
+    if (inBlock || start == decoderAt_) return;
     {
         const DecoderChatterMuted muted;
-        const sf_count_t landed = sf_seek(file_->file, target, SEEK_SET);
-        if (landed == target) {
-            position_ = target;
+        if (sf_seek(file_->file, start, SEEK_SET) == start) {
+            decoderAt_ = start;
+            blockFrames_ = 0;
             return;
         }
     }
     // A header that overstates the length lets a seek aim past the real end, and some decoders
     // (FLAC's) cannot seek at all after that. Start again from the top and decode up to the
-    // target, finding the real end on the way if it comes first.
+    // block, finding the real end on the way if it comes first.
     auto fresh = std::make_unique<Handle>();
     SF_INFO info{};
     {
@@ -203,65 +207,69 @@ void SndfileSource::Seek(int64_t frame)
         fresh->file = sf_open(shared_->path.c_str(), SFM_READ, &info);
     }
     if (fresh->file == nullptr) {
-        throw Error("cannot seek to sample " + std::to_string(target) + " in audio file " + Quoted(Name()) +
+        throw Error("cannot seek to sample " + std::to_string(position_) + " in audio file " + Quoted(Name()) +
                     ": " + SndfileMessage(nullptr));
     }
     file_ = std::move(fresh);
-    position_ = 0;
-    std::vector<float> skipped(2 * ReadBlockFrames);
-    while (position_ < target) {
-        const auto want = static_cast<std::size_t>(std::min<int64_t>(target - position_, ReadBlockFrames));
-        if (Read(skipped.data(), want) < want) break;  // the real end, now Length()
+    decoderAt_ = 0;
+    blockFrames_ = 0;
+    while (decoderAt_ < start && DecodeBlock()) {
     }
+    position_ = std::min(position_, length_);  // past the real end: on it
 }
 
 std::size_t SndfileSource::Read(float* out, std::size_t frames)
 {
     std::size_t done = 0;
-    bool ended = false;
-    bool failed = false;
-    {
-        const DecoderChatterMuted muted;
-        while (done < frames) {
-            const std::size_t want = std::min(frames - done, ReadBlockFrames);
-            const sf_count_t got = sf_readf_float(file_->file, scratch_.data(), static_cast<sf_count_t>(want));
-            // A decoder that fails (a FLAC losing sync in a cut frame) has still handed over
-            // good audio up to there.
-            failed = got < 0 || sf_error(file_->file) != SF_ERR_NO_ERROR;
-            const auto n = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
-            analysis::CleanSamples(scratch_.data(), n * static_cast<std::size_t>(channels_));
-            analysis::MixToStereo(scratch_.data(), n, channels_, out + 2 * done);
-            done += n;
-            position_ += static_cast<int64_t>(n);
-            if (n < want || failed) {
-                ended = true;
-                break;
-            }
+    while (done < frames && position_ < length_) {
+        const int64_t offset = position_ - blockStart_;
+        if (offset < 0 || offset >= static_cast<int64_t>(blockFrames_)) {
+            if (!DecodeBlock()) break;
+            continue;
         }
+        const auto n = static_cast<std::size_t>(std::min<int64_t>(
+            {static_cast<int64_t>(frames - done), static_cast<int64_t>(blockFrames_) - offset, length_ - position_}));
+        std::copy_n(block_.begin() + 2 * offset, 2 * n, out + 2 * done);
+        done += n;
+        position_ += static_cast<int64_t>(n);
     }
-    if (ended) {
-        EndFound(failed);
-    } else if (position_ >= length_) {
-        ReportEarlyEnd(false);  // the end the header claims, reached: libsndfile may have cut the claim itself
-    }
+    if (position_ >= length_) ReportEarlyEnd();  // also the claimed end, which libsndfile may have cut itself
     return done;
 }
 
-void SndfileSource::EndFound(bool decoderFailed)
+bool SndfileSource::DecodeBlock()
 {
-    if (decoderFailed && position_ == 0) {
-        throw Error("cannot decode audio file " + Quoted(Name()) + ": " + SndfileMessage(file_->file));
+    sf_count_t got = 0;
+    bool failed = false;
+    {
+        const DecoderChatterMuted muted;
+        got = sf_readf_float(file_->file, scratch_.data(), static_cast<sf_count_t>(ReadBlockFrames));
+        failed = got < 0 || sf_error(file_->file) != SF_ERR_NO_ERROR;
     }
-    // The decoded audio ends here, whatever the header said.
-    length_ = std::min(length_, position_);
-    ReportEarlyEnd(decoderFailed);
+    const auto n = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+    analysis::CleanSamples(scratch_.data(), n * static_cast<std::size_t>(channels_));
+    analysis::MixToStereo(scratch_.data(), n, channels_, block_.data());
+    blockStart_ = decoderAt_;
+    blockFrames_ = n;
+    decoderAt_ += static_cast<int64_t>(n);
+    if (n < ReadBlockFrames || failed) {
+        // The decoded audio ends here, whatever the header said. A decoder failing on damage
+        // (a FLAC cut inside a frame) keeps what it delivered with the failure but nothing it
+        // might find after.
+        if (failed && decoderAt_ == 0) {
+            throw Error("cannot decode audio file " + Quoted(Name()) + ": " + SndfileMessage(file_->file));
+        }
+        complained_ = complained_ || failed;
+        length_ = std::min(length_, decoderAt_);
+    }
+    return n > 0;
 }
 
-void SndfileSource::ReportEarlyEnd(bool decoderFailed)
+void SndfileSource::ReportEarlyEnd()
 {
     // A file of which nothing decodes is an error, for the caller to raise.
     if (shared_->reported || position_ == 0) return;
-    const bool early = decoderFailed || endMissing_ || (claimExact_ && position_ < claimed_) ||
+    const bool early = complained_ || endMissing_ || (claimExact_ && position_ < claimed_) ||
                        LogTellsOfOversizedChunk(file_->file);
     if (!early) return;
     shared_->reported = true;

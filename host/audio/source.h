@@ -29,11 +29,12 @@ using analysis::MemorySource;
 //
 // Length() starts as the length the file's header claims, which a damaged or truncated file
 // can overstate by any amount. When a read finds the decoded audio ending earlier, Length()
-// drops to that real end; no sample past it is ever invented. A decoder error after some audio
-// is such an end too: a damaged file ends where it stops decoding, and only a file of which
-// nothing decodes is an Error. When the end comes early (the decoder failed, the header
-// claimed more, or libsndfile found the file shorter than its header says), `warn` is told
-// once per file, its readers made by Reopen included, where decoding stopped.
+// drops to that real end; no sample past it is ever invented or handed out. A decoder failing
+// on damage (a FLAC cut inside a frame) is such an end too: a damaged file ends where it stops
+// decoding, and only a file of which nothing decodes is an Error. When the end comes early (the
+// decoder reported damage, the header claimed more, or libsndfile found the file shorter than
+// its header says), `warn` is told once per file, its readers made by Reopen included, where
+// decoding stopped.
 class SndfileSource final : public AudioSource {
 public:
     using Warn = std::function<void(const std::string&)>;
@@ -54,10 +55,11 @@ private:
     struct Handle;
     struct Shared;
     explicit SndfileSource(std::shared_ptr<Shared> shared);
-    // A read stopped at position_: the decoded audio ends there.
-    void EndFound(bool decoderFailed);
+    // Decodes the block at decoderAt_ into block_; false when there is none. A short block is
+    // the end of the decoded audio, as is a block the decoder fails on.
+    bool DecodeBlock();
     // Tells `warn` where decoding stopped, once per file, if the end at position_ is early.
-    void ReportEarlyEnd(bool decoderFailed);
+    void ReportEarlyEnd();
 
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<Handle> file_;
@@ -66,9 +68,17 @@ private:
     int64_t claimed_ = 0;       // the length the header claims
     bool claimExact_ = false;   // the claim is a count, not a guess, so audio ending before it is missing
     bool endMissing_ = false;   // the file is known to have lost its end
+    bool complained_ = false;   // the decoder has failed on damage
     int64_t length_ = 0;
     int64_t position_ = 0;
+    // The decoder is asked for whole blocks of ReadBlockFrames from multiples of it, whatever
+    // the reads and seeks asked for: a decoder meeting damage may deliver different audio for
+    // different requests, and every reader of a file must find the same audio and the same end.
+    int64_t decoderAt_ = 0;       // the frame the decoder delivers next
     std::vector<float> scratch_;  // one block of the file's own interleaved samples
+    std::vector<float> block_;    // the last block decoded, in stereo
+    int64_t blockStart_ = 0;      // its first frame
+    std::size_t blockFrames_ = 0;
 };
 
 // The frames read from a file at a time.

@@ -333,6 +333,42 @@ TEST_F(CutFiles, DecodeToAPrefixOfTheWholeFileWithOneWarning)
     }
 }
 
+TEST_F(CutFiles, ADamagedStretchEndsTheAudioWhereverTheReadsFall)
+{
+    // A FLAC with 40 bytes of junk two fifths in: libsndfile's decoder reports the damage and
+    // then hands over a different amount of audio depending on how much each read asks for.
+    std::vector<float> whole;
+    std::vector<std::string> none;
+    const fs::path path = Write(Formats[1], whole, none);
+    std::string bytes = ReadAll(path);
+    bytes.replace(bytes.size() * 2 / 5, 40, 40, '\x55');
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    std::vector<std::vector<float>> decoded;
+    for (const std::size_t request : {std::size_t{10000}, std::size_t{333}, std::size_t{64}}) {
+        SCOPED_TRACE(request);
+        std::vector<std::string> warnings;
+        SndfileSource source(path, Collect(warnings));
+        std::vector<float> got, block(2 * request);
+        while (const std::size_t n = source.Read(block.data(), request)) {
+            got.insert(got.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(2 * n));
+        }
+        EXPECT_EQ(static_cast<int64_t>(got.size() / 2), source.Length());
+        EXPECT_EQ(warnings.size(), 1u);
+        decoded.push_back(std::move(got));
+    }
+    EXPECT_LT(decoded[0].size(), whole.size()) << "the audio ends at the damage";
+    EXPECT_GT(decoded[0].size(), whole.size() / 3);
+    EXPECT_TRUE(decoded[1] == decoded[0]);
+    EXPECT_TRUE(decoded[2] == decoded[0]);
+    // A reader that seeks lands in the same audio.
+    SndfileSource seeker(path, [](const std::string&) {});
+    std::vector<float> block(2 * 1000);
+    seeker.Seek(30000);
+    ASSERT_EQ(seeker.Read(block.data(), 1000), 1000u);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), decoded[0].begin() + 2 * 30000));
+}
+
 TEST_F(Formats, WholeFilesAreNotCalledDamaged)
 {
     // Lengths that are guesses or unknown are no sign of damage: an MP3 without a Xing frame
