@@ -38,6 +38,7 @@ struct SndfileSource::Shared {
     fs::path path;           // as given
     Warn warn;
     bool reported = false;   // `warn` has heard where decoding stopped
+    int64_t decoded = 0;     // frames known to decode: the most any reader has decoded
 };
 
 namespace {
@@ -252,7 +253,15 @@ bool SndfileSource::DecodeBlock()
     blockStart_ = decoderAt_;
     blockFrames_ = n;
     decoderAt_ += static_cast<int64_t>(n);
-    if (n < ReadBlockFrames || failed) {
+    const bool ended = n < ReadBlockFrames || failed;
+    if (ended && decoderAt_ < shared_->decoded) {
+        // Decoding is deterministic, so only a file that changed can end sooner than before.
+        throw Error("audio file " + Quoted(Name()) + " changed while it was being read: its audio now ends at " +
+                    SecondsText(static_cast<double>(decoderAt_) / rate_) + " s, where " +
+                    SecondsText(static_cast<double>(shared_->decoded) / rate_) + " s of it decoded before");
+    }
+    shared_->decoded = std::max(shared_->decoded, decoderAt_);
+    if (ended) {
         // The decoded audio ends here, whatever the header said. A decoder failing on damage
         // (a FLAC cut inside a frame) keeps what it delivered with the failure but nothing it
         // might find after.

@@ -35,6 +35,11 @@ using analysis::MemorySource;
 // decoder reported damage, the header claimed more, or libsndfile found the file shorter than
 // its header says), `warn` is told once per file, its readers made by Reopen included, where
 // decoding stopped.
+//
+// The readers of one file never disagree about it: a read that ends before audio any of them
+// decoded earlier (the file shrank while in use) throws Error naming the file. So whatever is
+// made from two passes over the file, such as a render's sound track and then its frames, comes
+// from the same samples or not at all.
 class SndfileSource final : public AudioSource {
 public:
     using Warn = std::function<void(const std::string&)>;

@@ -441,6 +441,55 @@ TEST_F(Hostile, ACutFileRendersAndPlaysItsDecodedPrefix)
     EXPECT_TRUE(out_.List().empty());
 }
 
+// ---------------------------------------------------------------- files that change
+
+TEST_F(CutFiles, AFileThatShrinksBetweenPassesIsAnError)
+{
+    // A render's two passes: the sound track, then the frames, from the same reader; play's two
+    // readers, one made by Reopen. The file is cut short in between.
+    for (const Format& f : {Formats[0], Formats[1]}) {
+        SCOPED_TRACE(f.name);
+        std::vector<float> whole;
+        std::vector<std::string> warnings;
+        const fs::path path = Write(f, whole, warnings);
+        SndfileSource source(path, Collect(warnings));
+        const analysis::FramePlan plan = PlanFrames(source, 0.0, std::nullopt, FrameRate{20, 1});
+        EXPECT_EQ(WriteSoundTrack(dir_ / "track.w64", source, plan.first, plan.end - plan.first), 2 * f.rate);
+        const std::unique_ptr<AudioSource> other = source.Reopen();
+        fs::resize_file(path, fs::file_size(path) / 3);
+
+        analysis::FrameFeed feed(source, plan, 1.0f);
+        ExpectError([&] {
+            for (int64_t n = 0; n < plan.FrameCount(); ++n) feed.Frame(n);
+        }, {path.string(), "changed while it was being read", "2 s of it decoded before"});
+        ExpectError([&] { CountDecoded(*other, 0, other->Length()); }, {path.string(), "changed"});
+        EXPECT_TRUE(warnings.empty()) << "a changed file is not called damaged: " << warnings.front();
+    }
+}
+
+TEST_F(Hostile, ARenderWhoseAudioShrinksFailsAndLeavesNothing)
+{
+    if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    // 3 s of a tone; an ffmpeg that cuts it to 100 kB (0.57 s) before it starts, when the
+    // sound track has been written and before any frame: the first frame, larger than the
+    // pipe, waits for it, and the frames after it read the cut file.
+    const fs::path wav = in_ / "shrinking.wav";
+    test::WriteAudio(wav, test::Sine(440.0, 0.5, 44100, 3 * 44100, 2), 44100, 2);
+    std::string ffmpeg = test::RunShell("command -v ffmpeg").out;
+    ffmpeg.pop_back();  // the newline
+    ScratchDir bin;
+    std::ofstream(bin / "ffmpeg") << "#!/bin/sh\ntruncate -s 100000 '" << wav.string() << "'\nexec " << ffmpeg << " \"$@\"\n";
+    fs::permissions(bin / "ffmpeg", fs::perms::owner_all);
+    RunOptions options = tmpEnv_;
+    options.env["PATH"] = bin.Path().string() + ":/usr/bin:/bin";
+    const RunResult r = RunHost({"render", wav.string(), "-o", (out_ / "v.mp4").string(), "--size", "640x480",
+                                 "--fps", "20", "-q"}, options);
+    ExpectOneLineError(r, {"shrinking.wav", "changed while it was being read", "3 s of it decoded before"});
+    EXPECT_EQ(fs::file_size(wav), 100000u) << "the stand-in ffmpeg did not run";
+    EXPECT_TRUE(out_.List().empty());
+    EXPECT_TRUE(tmp_.List().empty());
+}
+
 // The sound track's header must count every frame of a track past 4 GiB. The track goes to
 // libsndfile's virtual I/O, which keeps the header bytes and counts the rest without storing
 // them, and a zero source stands in for 4.3 GB of decoded audio.
