@@ -16,6 +16,7 @@
 #include "nimbrelle/analysis/demo.h"
 #include "nimbrelle/analysis/frame_plan.h"
 #include "base/error.h"
+#include "base/files.h"
 #include "base/signals.h"
 #include "base/text.h"
 
@@ -37,6 +38,8 @@ struct SndfileSource::Handle {
 struct SndfileSource::Shared {
     fs::path path;           // as given
     Warn warn;
+    TempPath copy;           // what a pipe or FIFO held, read in its place
+    const fs::path& Decoded() const { return copy.Path().empty() ? path : copy.Path(); }
     bool reported = false;   // `warn` has heard where decoding stopped
     int64_t decoded = 0;     // frames known to decode: the most any reader has decoded
 };
@@ -70,6 +73,59 @@ private:
 };
 
 
+// A file descriptor, closed with it.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads the pipe or FIFO `path` to its end into a new temporary file, for decoders that seek.
+// Opening a FIFO waits for a writer, and reading waits for what it sends; a stop request ends
+// either wait (Interrupted), and the copy goes.
+TempPath CopyOfPipe(const fs::path& path)
+{
+    const Descriptor in(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.Get() < 0) {
+        ThrowIfInterrupted();
+        throw Error("cannot read audio file " + Quoted(path.string()) + ": " + ErrnoText(errno));
+    }
+    const fs::path folder = fs::temp_directory_path();
+    TempPath copy = MakeTempFile(folder, "nimbrelle-input-", path.extension().string());
+    const Descriptor out(open(copy.Path().c_str(), O_WRONLY | O_CLOEXEC));
+    const auto cannotKeep = [&](int err) {
+        return Error("cannot keep a copy of audio file " + Quoted(path.string()) + " in " + Quoted(folder.string()) +
+                     ": " + ErrnoText(err));
+    };
+    if (out.Get() < 0) throw cannotKeep(errno);
+    std::array<char, 1 << 16> buffer{};
+    for (;;) {
+        ThrowIfInterrupted();
+        const ssize_t got = read(in.Get(), buffer.data(), buffer.size());
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw Error("cannot read audio file " + Quoted(path.string()) + ": " + ErrnoText(errno));
+        }
+        for (ssize_t put = 0; put < got;) {
+            const ssize_t n = write(out.Get(), buffer.data() + put, static_cast<std::size_t>(got - put));
+            if (n < 0 && errno != EINTR) throw cannotKeep(errno);
+            put += std::max<ssize_t>(n, 0);
+        }
+    }
+    if (fs::file_size(copy.Path()) == 0) throw Error("audio file " + Quoted(path.string()) + " is empty");
+    return copy;
+}
+
 // Checks the things libsndfile reports only vaguely: existence, type, permission, emptiness.
 void CheckReadableFile(const fs::path& path, std::string_view what)
 {
@@ -83,7 +139,6 @@ void CheckReadableFile(const fs::path& path, std::string_view what)
     }
     std::ifstream probe(path, std::ios::binary);
     if (!probe) {
-        ThrowIfInterrupted();  // opening a FIFO blocks until a writer comes or a signal arrives
         throw Error("cannot read " + std::string(what) + " " + Quoted(path.string()) + ": " +
                     ErrnoText(errno));
     }
@@ -138,22 +193,30 @@ std::string SndfileMessage(SNDFILE* file)
     return message;
 }
 
-SndfileSource::SndfileSource(const fs::path& path, Warn warn)
-    : SndfileSource(std::make_shared<Shared>(Shared{path, std::move(warn)}))
+SndfileSource::SndfileSource(const fs::path& path, Warn warn) : SndfileSource(Share(path, std::move(warn))) {}
+
+std::shared_ptr<SndfileSource::Shared> SndfileSource::Share(const fs::path& path, Warn warn)
 {
+    auto shared = std::make_shared<Shared>(Shared{path, std::move(warn), {}});
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::is_fifo(status) || fs::is_socket(status)) {
+        shared->copy = CopyOfPipe(path);
+    } else {
+        CheckReadableFile(path, "audio file");
+    }
+    return shared;
 }
 
 SndfileSource::SndfileSource(std::shared_ptr<Shared> shared) : shared_(std::move(shared)), file_(std::make_unique<Handle>())
 {
     const fs::path& path = shared_->path;
-    CheckReadableFile(path, "audio file");
     SF_INFO info{};
     {
         const DecoderChatterMuted muted;
-        file_->file = sf_open(path.c_str(), SFM_READ, &info);
+        file_->file = sf_open(shared_->Decoded().c_str(), SFM_READ, &info);
     }
     if (file_->file == nullptr) {
-        ThrowIfInterrupted();  // a signal while a FIFO was being opened
         std::string why = SndfileMessage(nullptr);
         // libsndfile says this of a regular file too short or damaged for its decoder.
         if (why.find("possibly a pipe") != std::string::npos) why = "it is damaged or too short to be audio";
@@ -205,7 +268,7 @@ void SndfileSource::Seek(int64_t frame)
     SF_INFO info{};
     {
         const DecoderChatterMuted muted;
-        fresh->file = sf_open(shared_->path.c_str(), SFM_READ, &info);
+        fresh->file = sf_open(shared_->Decoded().c_str(), SFM_READ, &info);
     }
     if (fresh->file == nullptr) {
         throw Error("cannot seek to sample " + std::to_string(position_) + " in audio file " + Quoted(Name()) +

@@ -40,6 +40,10 @@ using analysis::MemorySource;
 // decoded earlier (the file shrank while in use) throws Error naming the file. So whatever is
 // made from two passes over the file, such as a render's sound track and then its frames, comes
 // from the same samples or not at all.
+//
+// A pipe or FIFO (`cat song.flac | nimbrelle render /dev/stdin`) cannot be decoded where it
+// is, since decoders seek: it is read to its end into a temporary file first, which goes with
+// the last reader. Messages name it as given.
 class SndfileSource final : public AudioSource {
 public:
     using Warn = std::function<void(const std::string&)>;
@@ -59,6 +63,8 @@ public:
 private:
     struct Handle;
     struct Shared;
+    // Checks the file, or copies the pipe, before the first reader opens it.
+    static std::shared_ptr<Shared> Share(const std::filesystem::path& path, Warn warn);
     explicit SndfileSource(std::shared_ptr<Shared> shared);
     // Decodes the block at decoderAt_ into block_; false when there is none. A short block is
     // the end of the decoded audio, as is a block the decoder fails on.

@@ -1,7 +1,12 @@
 // Decoding audio files, mixing channels down to two, and writing the sound track; and what a
 // hostile or unlucky file does: headers that lie about the length, samples that are not
 // numbers, tracks past 4 GiB, rates outside the range. Each case is the smallest that shows it.
+#include <fcntl.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -488,6 +493,91 @@ TEST_F(Hostile, ARenderWhoseAudioShrinksFailsAndLeavesNothing)
     EXPECT_EQ(fs::file_size(wav), 100000u) << "the stand-in ffmpeg did not run";
     EXPECT_TRUE(out_.List().empty());
     EXPECT_TRUE(tmp_.List().empty());
+}
+
+// ---------------------------------------------------------------- pipes and FIFOs
+
+// A child process that opens `fifo` for writing and writes `bytes` into it, then holds it open
+// until killed when `hold`; stopped by pid when the test is done with it.
+class FifoWriter {
+public:
+    FifoWriter(const fs::path& fifo, const std::string& bytes, bool hold = false) : pid_(fork())
+    {
+        if (pid_ != 0) return;
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        for (std::size_t put = 0; fd >= 0 && put < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + put, bytes.size() - put);
+            if (n <= 0) _exit(1);
+            put += static_cast<std::size_t>(n);
+        }
+        while (hold) pause();
+        _exit(0);
+    }
+    ~FifoWriter()
+    {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    FifoWriter(const FifoWriter&) = delete;
+    FifoWriter& operator=(const FifoWriter&) = delete;
+
+private:
+    pid_t pid_;
+};
+
+TEST_F(Hostile, AudioFromAPipeOrAFifoIsReadWhole)
+{
+    if (!test::HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe missing";
+    // Half a second at 10 fps: five frames, and the sound. The copy the decoders read goes
+    // with the render.
+    const fs::path fifo = in_ / "fifo.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path video = out_ / "v.mp4";
+    {
+        const FifoWriter writer(fifo, ReadAll(tone_));
+        const RunResult r = RunHost({"render", fifo.string(), "-o", video.string(), "--size", "2x2", "--fps", "10", "-q"}, tmpEnv_);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    EXPECT_EQ(Probe(video, "stream=codec_type"), "video\naudio\n");
+    EXPECT_EQ(test::RunShell("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames "
+                             "-of csv=p=0 '" + video.string() + "'").out, "5\n");
+    EXPECT_TRUE(tmp_.List().empty());
+
+    RunOptions piped = tmpEnv_;
+    piped.shellPrefix = "cat '" + tone_ + "' |";
+    fs::remove(video);
+    const RunResult r = RunHost({"render", "/dev/stdin", "-o", video.string(), "--size", "2x2", "--fps", "10", "-q"}, piped);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Probe(video, "stream=codec_type"), "video\naudio\n");
+    EXPECT_TRUE(tmp_.List().empty());
+    // play decodes through two readers of the same copy.
+    RunOptions dummy = piped;
+    dummy.env.insert({{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}});
+    const RunResult played = RunHost({"play", "/dev/stdin", "--size", "8x8", "-q"}, dummy);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_TRUE(tmp_.List().empty());
+
+    // An empty pipe and one of words fail by the name given.
+    piped.shellPrefix = ": |";
+    ExpectOneLineError(RunHost({"render", "/dev/stdin", "-o", (out_ / "e.mp4").string()}, piped), {"'/dev/stdin'", "empty"});
+    piped.shellPrefix = "echo not audio at all |";
+    ExpectOneLineError(RunHost({"render", "/dev/stdin", "-o", (out_ / "e.mp4").string()}, piped), {"'/dev/stdin'", "cannot decode"});
+    EXPECT_EQ(out_.List(), std::vector<std::string>{"v.mp4"});
+    EXPECT_TRUE(tmp_.List().empty());
+}
+
+TEST_F(Hostile, CtrlCStopsAReadFromAFifoThatSendsNothing)
+{
+    // A writer that opens the FIFO, sends part of the file and then nothing more.
+    const fs::path fifo = in_ / "fifo.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const FifoWriter writer(fifo, ReadAll(tone_).substr(0, 1000), true);
+    RunOptions interrupt = tmpEnv_;
+    interrupt.interruptAfterSeconds = 0.5;
+    const RunResult r = RunHost({"render", fifo.string(), "-o", (out_ / "v.mp4").string()}, interrupt);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_TRUE(out_.List().empty());
+    EXPECT_TRUE(tmp_.List().empty()) << "the partial copy is removed";
 }
 
 // The sound track's header must count every frame of a track past 4 GiB. The track goes to
