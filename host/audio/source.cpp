@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
+#include <string_view>
 #include <system_error>
 
 #include "nimbrelle/analysis/demo.h"
@@ -39,9 +39,11 @@ struct SndfileSource::Shared {
     fs::path path;           // as given
     Warn warn;
     TempPath copy;           // what a pipe or FIFO held, read in its place
-    const fs::path& Decoded() const { return copy.Path().empty() ? path : copy.Path(); }
     bool reported = false;   // `warn` has heard where decoding stopped
     int64_t decoded = 0;     // frames known to decode: the most any reader has decoded
+
+    // The file the decoders open.
+    const fs::path& Decoded() const { return copy.Path().empty() ? path : copy.Path(); }
 };
 
 namespace {
@@ -71,7 +73,6 @@ public:
 private:
     int saved_ = -1;
 };
-
 
 // A file descriptor, closed with it.
 class Descriptor {
@@ -155,11 +156,17 @@ bool LogTellsOfOversizedChunk(SNDFILE* file)
 {
     std::array<char, 4096> log{};  // libsndfile keeps 2048 bytes of it
     sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()) - 1);
-    static const std::regex Size(R"((\d+) \(should be (\d+)\))");
-    for (auto it = std::cregex_iterator(log.data(), log.data() + std::strlen(log.data()), Size);
-         it != std::cregex_iterator(); ++it) {
-        const std::string said = (*it)[1], real = (*it)[2];
-        // Longer digit strings are larger numbers; neither has leading zeros.
+    const std::string_view text(log.data());
+    constexpr std::string_view Marker = " (should be ";
+    const auto digit = [&](std::size_t i) { return i < text.size() && text[i] >= '0' && text[i] <= '9'; };
+    for (auto at = text.find(Marker); at != std::string_view::npos; at = text.find(Marker, at + 1)) {
+        std::size_t from = at, to = at + Marker.size();
+        while (from > 0 && digit(from - 1)) --from;
+        while (digit(to)) ++to;
+        const std::string_view said = text.substr(from, at - from);
+        const std::string_view real = text.substr(at + Marker.size(), to - at - Marker.size());
+        if (said.empty() || real.empty() || to >= text.size() || text[to] != ')') continue;
+        // Longer digit strings are larger numbers; libsndfile writes no leading zeros.
         const bool larger = said.size() != real.size() ? said.size() > real.size() : said > real;
         if (larger && said != "4294967295") return true;
     }
@@ -200,7 +207,7 @@ std::shared_ptr<SndfileSource::Shared> SndfileSource::Share(const fs::path& path
     auto shared = std::make_shared<Shared>(Shared{path, std::move(warn), {}});
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
-    if (fs::is_fifo(status) || fs::is_socket(status)) {
+    if (fs::is_fifo(status)) {  // a named pipe, or /dev/stdin fed by one
         shared->copy = CopyOfPipe(path);
     } else {
         CheckReadableFile(path, "audio file");

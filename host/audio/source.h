@@ -57,7 +57,7 @@ public:
     void Seek(int64_t frame) override;
     std::size_t Read(float* out, std::size_t frames) override;
     std::string Name() const override;
-    // Opens the file again.
+    // Opens the file (or the copy of the pipe) again.
     std::unique_ptr<AudioSource> Reopen() const override;
 
 private:
