@@ -113,7 +113,7 @@ int main(int argc, char** argv)
     live->add_flag("--mic", mic, "Capture the default input (a microphone) instead of what is playing")
         ->excludes(deviceOption);
     live->add_flag("--stats", stats, "Show frames per second, the module's time and the capture latency (s toggles it)");
-    live->add_option("-o,--output", liveText.output,
+    const CLI::Option* liveOutput = live->add_option("-o,--output", liveText.output,
                      "Record to OUT.mp4 / .mkv / .webm with the captured sound, or to PNG frames; "
                      "without a display it records without a window")
         ->type_name("OUT");
@@ -137,6 +137,11 @@ int main(int argc, char** argv)
 
     InstallSignalHandlers();
     try {
+        // An empty -o is a mistake, not "no recording" (render and snapshot refuse it as they
+        // classify the output).
+        if (live->parsed() && liveOutput->count() > 0 && liveText.output.empty()) {
+            throw Error("the output name is empty");
+        }
         if (render->parsed()) {
             RunRender(ParseCommand(renderText));
         } else if (snapshot->parsed()) {

@@ -1,5 +1,6 @@
 #include "base/error.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace nimbrelle::host {
@@ -18,6 +19,11 @@ std::string ErrnoText(int errnoValue)
 {
     // strerror is not required to be thread-safe; the host calls it from one thread only.
     return std::strerror(errnoValue);
+}
+
+void PrintWarning(const std::string& message)
+{
+    std::fprintf(stderr, "nimbrelle: warning: %s\n", message.c_str());
 }
 
 }  // namespace nimbrelle::host

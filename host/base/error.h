@@ -25,4 +25,8 @@ std::string Quoted(std::string_view path);
 // The text of an errno value, e.g. "No space left on device".
 std::string ErrnoText(int errnoValue);
 
+// Prints "nimbrelle: warning: <message>" as one line on standard error: something the user
+// should know that does not stop the command. --quiet does not silence it.
+void PrintWarning(const std::string& message);
+
 }  // namespace nimbrelle::host

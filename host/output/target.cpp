@@ -1,5 +1,6 @@
 #include "output/target.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,6 +29,18 @@ void RequireFolder(const fs::path& folder, const std::string& forWhat)
     }
 }
 
+// Refuses a name longer than the file system takes (NAME_MAX bytes, 255 on Linux's), which
+// would otherwise fail only when the finished output is renamed into place.
+void RequireNameFits(const std::string& name, const fs::path& folder, const std::string& forWhat)
+{
+    const long limit = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::size_t most = limit > 0 ? static_cast<std::size_t>(limit) : NAME_MAX;
+    if (name.size() > most) {
+        throw Error("output name " + Quoted(forWhat) + " is too long: it holds a name of " + std::to_string(name.size()) +
+                    " bytes, and the file system takes at most " + std::to_string(most));
+    }
+}
+
 }  // namespace
 
 void RefuseInputAsOutput(const OutputTarget& target, std::initializer_list<fs::path> inputs)
@@ -47,6 +60,7 @@ OutputTarget ClassifyOutput(const std::string& text, bool singleFrame)
     if (text.empty()) throw Error("the output name is empty");
     OutputTarget target;
     target.path = text;
+    for (const fs::path& name : target.path) RequireNameFits(name.string(), ParentOrCurrent(target.path), text);
     const std::string lower = Lower(text);
     std::error_code ec;
 
@@ -69,6 +83,7 @@ OutputTarget ClassifyOutput(const std::string& text, bool singleFrame)
                         " is an existing file");
         }
         RequireFolder(ParentOrCurrent(folder), text);
+        if (fs::exists(folder, ec)) RequireFolder(folder, text);  // the frames go into it
         return target;
     }
     if (EndsWith(lower, ".png")) {
@@ -77,6 +92,7 @@ OutputTarget ClassifyOutput(const std::string& text, bool singleFrame)
                         " names one PNG file; for frames use a folder (ending in '/') or a pattern such as frame_%06d.png");
         }
         FramePattern check(target.path.filename().string());
+        RequireNameFits(check.Format(0), ParentOrCurrent(target.path), text);
         target.kind = OutputKind::PngPattern;
         RequireFolder(ParentOrCurrent(target.path), text);
         return target;

@@ -1,7 +1,12 @@
 // Decoding audio files, mixing channels down to two, and writing the sound track; and what a
 // hostile or unlucky file does: headers that lie about the length, samples that are not
 // numbers, tracks past 4 GiB, rates outside the range. Each case is the smallest that shows it.
+#include <fcntl.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +22,7 @@
 #include "audio/sound_track.h"
 #include "audio/source.h"
 #include "base/error.h"
+#include "base/text.h"
 #include "support/host_support.h"
 #include "base/timing.h"
 
@@ -62,12 +68,18 @@ void ExpectError(F&& f, std::initializer_list<std::string> parts)
     }
 }
 
+// Every frame `source` decodes, whatever length it claims.
 std::vector<float> ReadAllFrames(AudioSource& source)
 {
-    std::vector<float> all(static_cast<std::size_t>(source.Length() + 10000) * 2);
+    std::vector<float> all;
     source.Seek(0);
-    all.resize(source.Read(all.data(), all.size() / 2) * 2);
-    return all;
+    for (;;) {
+        const std::size_t had = all.size();
+        all.resize(had + 2 * 10000);
+        const std::size_t got = source.Read(all.data() + had, 10000);
+        all.resize(had + 2 * got);
+        if (got < 10000) return all;
+    }
 }
 
 // One second of a 1 kHz tone at half scale, encoded once in every format the host reads.
@@ -224,15 +236,348 @@ TEST_F(Hostile, AHeaderThatOverstatesTheLengthEndsAtTheRealEnd)
     EXPECT_TRUE(Contains(mp4.err, ": 2 frames")) << mp4.err;
     EXPECT_LT(std::stod(Probe(video, "format=duration")), 0.2);
     EXPECT_TRUE(tmp_.List().empty());
-    // A snapshot past the real end is refused like one past a true end.
+    // A snapshot past the real end is refused like one past a true end, after the warning that
+    // says where the file stopped decoding.
     const RunResult late = RunHost({"snapshot", flac.string(), "-o", (out_ / "s.png").string(), "--at", "1"});
-    ExpectOneLineError(late, {"--at", "long.flac"});
+    const std::string warning = "nimbrelle: warning: '" + flac.string() + "' is damaged or cut short: decoding stopped at 0.1 s\n";
+    ASSERT_TRUE(late.err.starts_with(warning)) << late.err;
+    RunResult error = late;
+    error.err = late.err.substr(warning.size());
+    ExpectOneLineError(error, {"--at", "long.flac"});
 
     // Playing ends with the sound, not after 16 days of silence.
     RunOptions dummy;
     dummy.env = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
     const RunResult played = RunHost({"play", flac.string(), "--size", "8x8", "-q"}, dummy);
     EXPECT_EQ(played.exitCode, 0) << played.err;
+}
+
+// Two seconds of a tone as libsndfile writes each lossless and lossy format, and copies of
+// each cut short: a damaged file ends where it stops decoding, with one warning that says where.
+class CutFiles : public ::testing::Test {
+protected:
+    struct Format {
+        const char* name;
+        int format;
+        int rate;
+    };
+    static constexpr Format Formats[] = {
+        {"tone.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100},
+        {"tone.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100},
+        {"tone.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 44100},
+        {"tone.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100},
+        {"tone.opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 48000},
+    };
+
+    // The file `name` written in `format`, and the samples it decodes to.
+    fs::path Write(const Format& f, std::vector<float>& decoded, std::vector<std::string>& warnings)
+    {
+        const fs::path path = dir_ / f.name;
+        test::WriteAudio(path, test::Sine(440.0, 0.5, f.rate, 2 * f.rate, 2), f.rate, 2, f.format);
+        SndfileSource full(path, Collect(warnings));
+        decoded = ReadAllFrames(full);
+        return path;
+    }
+
+    // The first `bytes` bytes of `path` as a file of their own.
+    fs::path Cut(const fs::path& path, std::size_t bytes)
+    {
+        const fs::path cut = dir_ / ("cut" + std::to_string(bytes) + "-" + path.filename().string());
+        std::ofstream(cut, std::ios::binary) << ReadAll(path).substr(0, bytes);
+        return cut;
+    }
+
+    static SndfileSource::Warn Collect(std::vector<std::string>& warnings)
+    {
+        return [&warnings](const std::string& w) { warnings.push_back(w); };
+    }
+
+    ScratchDir dir_;
+};
+
+TEST_F(CutFiles, DecodeToAPrefixOfTheWholeFileWithOneWarning)
+{
+    for (const Format& f : Formats) {
+        SCOPED_TRACE(f.name);
+        std::vector<float> whole;
+        std::vector<std::string> none;
+        const fs::path path = Write(f, whole, none);
+        ASSERT_GT(whole.size(), 0u);
+        EXPECT_TRUE(none.empty()) << "a whole file is not damaged: " << none.front();
+        const std::size_t size = fs::file_size(path);
+        for (const std::size_t bytes : {size - 1, size * 9 / 10, size * 7 / 10, size / 2}) {
+            SCOPED_TRACE(bytes);
+            const fs::path cut = Cut(path, bytes);
+            std::vector<std::string> warnings;
+            std::vector<float> got;
+            std::unique_ptr<AudioSource> again;
+            try {
+                SndfileSource source(cut, Collect(warnings));
+                got = ReadAllFrames(source);
+                EXPECT_EQ(source.Length() * 2, static_cast<int64_t>(got.size()));
+                // A second reader of the same file finds the same end and says nothing more.
+                again = source.Reopen();
+                EXPECT_EQ(ReadAllFrames(*again).size(), got.size());
+            } catch (const Error& e) {
+                // Only a file of which nothing decodes is an error (its header or first page cut).
+                EXPECT_TRUE(Contains(e.what(), cut.string())) << e.what();
+                EXPECT_NE(bytes, size - 1) << "one byte less must still decode: " << e.what();
+                continue;
+            }
+            if (got.empty()) {
+                EXPECT_NE(bytes, size - 1);
+                EXPECT_TRUE(warnings.empty());
+                continue;
+            }
+            ASSERT_LT(got.size(), whole.size());
+            EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin())) << "not a prefix of the whole file";
+            ASSERT_EQ(warnings.size(), 1u);
+            EXPECT_EQ(warnings[0], "'" + cut.string() + "' is damaged or cut short: decoding stopped at " +
+                                       SecondsText(static_cast<double>(got.size() / 2) / f.rate) + " s");
+        }
+    }
+}
+
+TEST_F(CutFiles, ADamagedStretchEndsTheAudioWhereverTheReadsFall)
+{
+    // A FLAC with 40 bytes of junk two fifths in: libsndfile's decoder reports the damage and
+    // then hands over a different amount of audio depending on how much each read asks for.
+    std::vector<float> whole;
+    std::vector<std::string> none;
+    const fs::path path = Write(Formats[1], whole, none);
+    std::string bytes = ReadAll(path);
+    bytes.replace(bytes.size() * 2 / 5, 40, 40, '\x55');
+    std::ofstream(path, std::ios::binary) << bytes;
+
+    std::vector<std::vector<float>> decoded;
+    for (const std::size_t request : {std::size_t{10000}, std::size_t{333}, std::size_t{64}}) {
+        SCOPED_TRACE(request);
+        std::vector<std::string> warnings;
+        SndfileSource source(path, Collect(warnings));
+        std::vector<float> got, block(2 * request);
+        while (const std::size_t n = source.Read(block.data(), request)) {
+            got.insert(got.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(2 * n));
+        }
+        EXPECT_EQ(static_cast<int64_t>(got.size() / 2), source.Length());
+        EXPECT_EQ(warnings.size(), 1u);
+        decoded.push_back(std::move(got));
+    }
+    EXPECT_LT(decoded[0].size(), whole.size()) << "the audio ends at the damage";
+    EXPECT_GT(decoded[0].size(), whole.size() / 3);
+    EXPECT_TRUE(decoded[1] == decoded[0]);
+    EXPECT_TRUE(decoded[2] == decoded[0]);
+    // A reader that seeks lands in the same audio.
+    SndfileSource seeker(path, [](const std::string&) {});
+    std::vector<float> block(2 * 1000);
+    seeker.Seek(30000);
+    ASSERT_EQ(seeker.Read(block.data(), 1000), 1000u);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), decoded[0].begin() + 2 * 30000));
+}
+
+TEST_F(Formats, WholeFilesAreNotCalledDamaged)
+{
+    // Lengths that are guesses or unknown are no sign of damage: an MP3 without a Xing frame
+    // (libsndfile estimates its length from its size), a FLAC written to a pipe (no length).
+    const std::string d = dir_->Path().string();
+    ASSERT_EQ(test::RunShell("ffmpeg -v error -y -i " + d + "/tone.wav -c:a libmp3lame -write_xing 0 " + d + "/plain.mp3").exitCode, 0);
+    ASSERT_EQ(test::RunShell("ffmpeg -v error -i " + d + "/tone.wav -f flac - | cat > " + d + "/piped.flac").exitCode, 0);
+    ASSERT_EQ(test::RunShell("ffmpeg -v error -i " + d + "/tone.wav -f wav - | cat > " + d + "/piped.wav").exitCode, 0);
+    for (const char* file : {"tone.wav", "tone.flac", "tone.ogg", "tone.mp3", "tone.opus", "plain.mp3", "piped.flac", "piped.wav"}) {
+        SCOPED_TRACE(file);
+        std::vector<std::string> warnings;
+        SndfileSource source(dir_->Path() / file, [&](const std::string& w) { warnings.push_back(w); });
+        EXPECT_GT(ReadAllFrames(source).size(), 80000u);
+        EXPECT_TRUE(warnings.empty()) << warnings.front();
+    }
+}
+
+TEST_F(Hostile, ACutFileRendersAndPlaysItsDecodedPrefix)
+{
+    // 1 s at 44.1 kHz; FLAC and MP3 one byte short lose their last frame, WAV a tenth.
+    const std::vector<float> tone = test::Sine(440.0, 0.5, 44100, 44100, 2);
+    struct Case {
+        const char* name;
+        int format;
+        std::size_t cut;
+    };
+    for (const Case c : {Case{"cut.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 1}, Case{"cut.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 17640},
+                         Case{"cut.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 1}}) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = in_ / c.name;
+        test::WriteAudio(file, tone, 44100, 2, c.format);
+        fs::resize_file(file, fs::file_size(file) - c.cut);
+        SndfileSource source(file, [](const std::string&) {});
+        const int64_t decoded = CountDecoded(source, 0, source.Length());
+        ASSERT_GT(decoded, 30000);
+        ASSERT_LT(decoded, 44100);
+        const std::string warning = "nimbrelle: warning: '" + file.string() + "' is damaged or cut short: decoding stopped at " +
+                                    SecondsText(static_cast<double>(decoded) / 44100) + " s\n";
+
+        // The video holds the frames of the decoded audio (frame n starts at n / 20 s) and its sound.
+        const fs::path video = out_ / "v.mp4";
+        const RunResult r = RunHost({"render", file.string(), "-o", video.string(), "--size", "2x2", "--fps", "20"}, tmpEnv_);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_TRUE(r.err.starts_with(warning)) << r.err;
+        EXPECT_EQ(r.err.find("warning", warning.size()), std::string::npos) << "one warning: " << r.err;
+        const int64_t frames = (decoded * 20 + 44099) / 44100;
+        EXPECT_TRUE(Contains(r.err, ": " + std::to_string(frames) + " frames")) << r.err;
+        EXPECT_EQ(test::RunShell("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames "
+                                 "-of csv=p=0 '" + video.string() + "'").out,
+                  std::to_string(frames) + "\n");
+        const std::string sound = test::RunShell("ffprobe -v error -select_streams a -show_entries stream=duration "
+                                                 "-of csv=p=0 '" + video.string() + "'").out;
+        EXPECT_NEAR(std::stod(sound), static_cast<double>(decoded) / 44100, 0.03) << sound;
+        EXPECT_TRUE(tmp_.List().empty());
+        fs::remove(video);
+
+        // Playing reads the file twice (for the sound card and for the frames): one warning still.
+        RunOptions dummy;
+        dummy.env = {{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}};
+        const RunResult played = RunHost({"play", file.string(), "--size", "8x8", "-q"}, dummy);
+        EXPECT_EQ(played.exitCode, 0) << played.err;
+        EXPECT_EQ(played.err, warning);
+    }
+
+    // A file cut inside its header decodes nothing, and that is an error naming it.
+    const fs::path stub = in_ / "stub.flac";
+    test::WriteAudio(stub, tone, 44100, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    fs::resize_file(stub, 60);
+    ExpectOneLineError(RunHost({"render", stub.string(), "-o", (out_ / "v.mkv").string()}, tmpEnv_), {"stub.flac"});
+    EXPECT_TRUE(out_.List().empty());
+}
+
+// ---------------------------------------------------------------- files that change
+
+TEST_F(CutFiles, AFileThatShrinksBetweenPassesIsAnError)
+{
+    // A render's two passes: the sound track, then the frames, from the same reader; play's two
+    // readers, one made by Reopen. The file is cut short in between.
+    for (const Format& f : {Formats[0], Formats[1]}) {
+        SCOPED_TRACE(f.name);
+        std::vector<float> whole;
+        std::vector<std::string> warnings;
+        const fs::path path = Write(f, whole, warnings);
+        SndfileSource source(path, Collect(warnings));
+        const analysis::FramePlan plan = PlanFrames(source, 0.0, std::nullopt, FrameRate{20, 1});
+        EXPECT_EQ(WriteSoundTrack(dir_ / "track.w64", source, plan.first, plan.end - plan.first), 2 * f.rate);
+        const std::unique_ptr<AudioSource> other = source.Reopen();
+        fs::resize_file(path, fs::file_size(path) / 3);
+
+        analysis::FrameFeed feed(source, plan, 1.0f);
+        ExpectError([&] {
+            for (int64_t n = 0; n < plan.FrameCount(); ++n) feed.Frame(n);
+        }, {path.string(), "changed while it was being read", "2 s of it decoded before"});
+        ExpectError([&] { CountDecoded(*other, 0, other->Length()); }, {path.string(), "changed"});
+        EXPECT_TRUE(warnings.empty()) << "a changed file is not called damaged: " << warnings.front();
+    }
+}
+
+TEST_F(Hostile, ARenderWhoseAudioShrinksFailsAndLeavesNothing)
+{
+    if (!test::HaveProgram("ffmpeg")) GTEST_SKIP() << "ffmpeg missing";
+    // 3 s of a tone; an ffmpeg that cuts it to 100 kB (0.57 s) before it starts, when the
+    // sound track has been written and before any frame: the first frame, larger than the
+    // pipe, waits for it, and the frames after it read the cut file.
+    const fs::path wav = in_ / "shrinking.wav";
+    test::WriteAudio(wav, test::Sine(440.0, 0.5, 44100, 3 * 44100, 2), 44100, 2);
+    std::string ffmpeg = test::RunShell("command -v ffmpeg").out;
+    ffmpeg.pop_back();  // the newline
+    ScratchDir bin;
+    std::ofstream(bin / "ffmpeg") << "#!/bin/sh\ntruncate -s 100000 '" << wav.string() << "'\nexec " << ffmpeg << " \"$@\"\n";
+    fs::permissions(bin / "ffmpeg", fs::perms::owner_all);
+    RunOptions options = tmpEnv_;
+    options.env["PATH"] = bin.Path().string() + ":/usr/bin:/bin";
+    const RunResult r = RunHost({"render", wav.string(), "-o", (out_ / "v.mp4").string(), "--size", "640x480",
+                                 "--fps", "20", "-q"}, options);
+    ExpectOneLineError(r, {"shrinking.wav", "changed while it was being read", "3 s of it decoded before"});
+    EXPECT_EQ(fs::file_size(wav), 100000u) << "the stand-in ffmpeg did not run";
+    EXPECT_TRUE(out_.List().empty());
+    EXPECT_TRUE(tmp_.List().empty());
+}
+
+// ---------------------------------------------------------------- pipes and FIFOs
+
+// A child process that opens `fifo` for writing and writes `bytes` into it, then holds it open
+// until killed when `hold`; stopped by pid when the test is done with it.
+class FifoWriter {
+public:
+    FifoWriter(const fs::path& fifo, const std::string& bytes, bool hold = false) : pid_(fork())
+    {
+        if (pid_ != 0) return;
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        for (std::size_t put = 0; fd >= 0 && put < bytes.size();) {
+            const ssize_t n = write(fd, bytes.data() + put, bytes.size() - put);
+            if (n <= 0) _exit(1);
+            put += static_cast<std::size_t>(n);
+        }
+        while (hold) pause();
+        _exit(0);
+    }
+    ~FifoWriter()
+    {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    FifoWriter(const FifoWriter&) = delete;
+    FifoWriter& operator=(const FifoWriter&) = delete;
+
+private:
+    pid_t pid_;
+};
+
+TEST_F(Hostile, AudioFromAPipeOrAFifoIsReadWhole)
+{
+    if (!test::HaveProgram("ffprobe")) GTEST_SKIP() << "ffprobe missing";
+    // Half a second at 10 fps: five frames, and the sound. The copy the decoders read goes
+    // with the render.
+    const fs::path fifo = in_ / "fifo.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path video = out_ / "v.mp4";
+    {
+        const FifoWriter writer(fifo, ReadAll(tone_));
+        const RunResult r = RunHost({"render", fifo.string(), "-o", video.string(), "--size", "2x2", "--fps", "10", "-q"}, tmpEnv_);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+    }
+    EXPECT_EQ(Probe(video, "stream=codec_type"), "video\naudio\n");
+    EXPECT_EQ(test::RunShell("ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames "
+                             "-of csv=p=0 '" + video.string() + "'").out, "5\n");
+    EXPECT_TRUE(tmp_.List().empty());
+
+    RunOptions piped = tmpEnv_;
+    piped.shellPrefix = "cat '" + tone_ + "' |";
+    fs::remove(video);
+    const RunResult r = RunHost({"render", "/dev/stdin", "-o", video.string(), "--size", "2x2", "--fps", "10", "-q"}, piped);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Probe(video, "stream=codec_type"), "video\naudio\n");
+    EXPECT_TRUE(tmp_.List().empty());
+    // play decodes through two readers of the same copy.
+    RunOptions dummy = piped;
+    dummy.env.insert({{"SDL_VIDEODRIVER", "dummy"}, {"SDL_AUDIODRIVER", "dummy"}});
+    const RunResult played = RunHost({"play", "/dev/stdin", "--size", "8x8", "-q"}, dummy);
+    EXPECT_EQ(played.exitCode, 0) << played.err;
+    EXPECT_TRUE(tmp_.List().empty());
+
+    // An empty pipe and one of words fail by the name given.
+    piped.shellPrefix = ": |";
+    ExpectOneLineError(RunHost({"render", "/dev/stdin", "-o", (out_ / "e.mp4").string()}, piped), {"'/dev/stdin'", "empty"});
+    piped.shellPrefix = "echo not audio at all |";
+    ExpectOneLineError(RunHost({"render", "/dev/stdin", "-o", (out_ / "e.mp4").string()}, piped), {"'/dev/stdin'", "cannot decode"});
+    EXPECT_EQ(out_.List(), std::vector<std::string>{"v.mp4"});
+    EXPECT_TRUE(tmp_.List().empty());
+}
+
+TEST_F(Hostile, CtrlCStopsAReadFromAFifoThatSendsNothing)
+{
+    // A writer that opens the FIFO, sends part of the file and then nothing more.
+    const fs::path fifo = in_ / "fifo.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const FifoWriter writer(fifo, ReadAll(tone_).substr(0, 1000), true);
+    RunOptions interrupt = tmpEnv_;
+    interrupt.interruptAfterSeconds = 0.5;
+    const RunResult r = RunHost({"render", fifo.string(), "-o", (out_ / "v.mp4").string()}, interrupt);
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_TRUE(out_.List().empty());
+    EXPECT_TRUE(tmp_.List().empty()) << "the partial copy is removed";
 }
 
 // The sound track's header must count every frame of a track past 4 GiB. The track goes to

@@ -1,6 +1,7 @@
 // Outputs: what each kind of OUT means, frame patterns, temporary paths; and names a hostile or
 // unlucky user picks: collisions with inputs or ffmpeg's protocols, long names, full disks.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -412,6 +413,50 @@ TEST_F(Hostile, TransparentFramesKeepTheirAlphaThroughTheSoundPass)
         EXPECT_LE(f[4 * (48 * 160 + 20) + 3], 2) << "left: see-through";
         EXPECT_GE(f[4 * (48 * 160 + 140) + 3], 253) << "right: opaque";
     }
+
+TEST_F(Hostile, NamesThatCannotBeWrittenFailBeforeAnyAudioIsRead)
+{
+    // Each is refused before the audio is opened, so a missing audio file goes unmentioned.
+    const std::string missing = (in_ / "missing.wav").string();
+    const std::string name256 = std::string(252, 'n') + ".mp4";
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{"render", missing, "-o", (out_ / name256).string()}, "256 bytes"},
+        {{"render", missing, "-o", (out_ / std::string(256, 'f') / "v.mp4").string()}, "256 bytes"},
+        {{"render", missing, "-o", (out_ / std::string(256, 'f')).string() + "/"}, "256 bytes"},
+        // 255 bytes as a pattern, 260 as the names of its frames.
+        {{"render", missing, "-o", (out_ / (std::string(247, 'p') + "%09d.png")).string()}, "260 bytes"},
+        {{"snapshot", missing, "--at", "0", "-o", (out_ / (std::string(252, 's') + ".png")).string()}, "256 bytes"},
+        {{"live", "-o", (out_ / name256).string()}, "256 bytes"},
+        {{"live", "-o", ""}, "the output name is empty"},
+        {{"render", missing, "-o", ""}, "the output name is empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " -o " + c.args.back().substr(0, 60));
+        const RunResult r = RunHost(c.args);
+        ExpectOneLineError(r, {c.says});
+        EXPECT_FALSE(Contains(r.err, "missing.wav")) << r.err;
+    }
+    EXPECT_TRUE(out_.List().empty());
+}
+
+TEST_F(Hostile, AnExistingFolderForFramesMustBeWritable)
+{
+    // The frames move into an existing folder at the end: one they cannot enter is refused first.
+    const fs::path folder = out_ / "locked";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(out_.Path(), fs::perms::all);
+    const std::string args = " render '" + (in_ / "missing.wav").string() + "' -o '" + folder.string() + "/'";
+    // Permissions do not hold for root: the program then runs as nobody.
+    const std::string as = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    const RunResult r = test::RunShell(as + "'" + test::HostExe().string() + "'" + args);
+    ExpectOneLineError(r, {"cannot write to output folder", "locked", "Permission denied"});
+    EXPECT_TRUE(ListFolder(folder).empty());
 }
 
 }  // namespace
