@@ -413,6 +413,7 @@ TEST_F(Hostile, TransparentFramesKeepTheirAlphaThroughTheSoundPass)
         EXPECT_LE(f[4 * (48 * 160 + 20) + 3], 2) << "left: see-through";
         EXPECT_GE(f[4 * (48 * 160 + 140) + 3], 253) << "right: opaque";
     }
+}
 
 TEST_F(Hostile, NamesThatCannotBeWrittenFailBeforeAnyAudioIsRead)
 {
