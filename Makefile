@@ -9,7 +9,7 @@
 #   make test    the optimised build's tests
 #   make sanitize  the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer
 #   make fuzz [FUZZ_SECONDS=30] [INPUT_FUZZ_SECONDS=20]  libFuzzer runs (see below)
-#   make bench   the frame table and the analysis per frame
+#   make bench   the frame table, the analysis per frame and the conversion for a background
 #   make svp     the 32-bit Windows module, build/windows/src/NimbrelleCalvex.svp
 #   make svp-tables    the .svp's export and import tables
 #   make windows-test  the Windows module's frames under Wine against the native module's
@@ -115,11 +115,13 @@ demo: build
 	./build/default/host/nimbrelle render -o out/demo.mp4
 
 # The frame table: whole frames through the loaded module against a plain fill of the same
-# buffer, for the fastest raster path and the SSE2 one. The primitives' benchmarks are
-# ./build/default/bench/nimbrelle_bench.
+# buffer, for the fastest raster path and the SSE2 one; then the analysis per frame, and the
+# conversion of a frame for a black or transparent background against the frame itself. The
+# primitives' benchmarks are ./build/default/bench/nimbrelle_bench.
 bench: build
 	./build/default/bench/nimbrelle_frame_table
 	./build/default/bench/nimbrelle_analysis_bench
+	./build/default/bench/nimbrelle_picture_bench
 
 PREFIX ?= /usr/local
 # cmake --install reads DESTDIR from the environment.

@@ -1,9 +1,13 @@
 // nimbrellevis: a visualisation element that draws a module's scene for an audio stream.
 //
-// Audio in (interleaved S16 or F32, mono or stereo, 8 kHz to 1 MHz), BGRx video out (the
-// module's 0x00RRGGBB words in memory order). The element is a GstAudioVisualizer, which
-// negotiates the video format, answers the pipeline's queries, handles QoS and hands out output
-// buffers.
+// Audio in (interleaved S16 or F32, mono or stereo, 8 kHz to 1 MHz), video out: BGRx (the
+// module's 0x00RRGGBB words in memory order) for the `background`s blue (the frames as drawn)
+// and black (their light alone), BGRA with straight alpha for transparent, so that a compositor
+// can lay the scene over other video (xRGB and ARGB on a big-endian machine). The conversion is
+// nimbrelle/picture.h's, the one every front end uses. The element is a GstAudioVisualizer,
+// which negotiates the video format, answers the pipeline's queries, handles QoS and hands out
+// output buffers; the element narrows what it offers, and what downstream answers, to the one
+// format of its background.
 //
 // Its frame timing is the element's own: the base class renders a frame whenever enough audio
 // has collected, and keeps the tail for the next buffer, so its frames neither start at fixed
@@ -26,6 +30,7 @@
 
 #include "nimbrelle/analysis.h"
 #include "nimbrelle/loader.h"
+#include "nimbrelle/picture.h"
 
 GST_DEBUG_CATEGORY_STATIC(nimbrelle_vis_debug);
 #define GST_CAT_DEFAULT nimbrelle_vis_debug
@@ -42,16 +47,20 @@ constexpr int ResyncDivisor = 25;
 // S16 samples are converted to float this many at a time.
 constexpr std::size_t ConvertFloats = 4096;
 
+// 0x00RRGGBB and 0xAARRGGBB words in memory order.
 #if G_BYTE_ORDER == G_LITTLE_ENDIAN
-#define NIMBRELLE_VIDEO_FORMAT "BGRx"
+#define NIMBRELLE_OPAQUE_FORMAT "BGRx"
+#define NIMBRELLE_ALPHA_FORMAT "BGRA"
 #else
-#define NIMBRELLE_VIDEO_FORMAT "xRGB"
+#define NIMBRELLE_OPAQUE_FORMAT "xRGB"
+#define NIMBRELLE_ALPHA_FORMAT "ARGB"
 #endif
 
 // Preferred first: 1280x720 at 60 fps, then that size at another rate, then another size at
-// 60 fps, then anything downstream asks for.
-#define NIMBRELLE_VIDEO(size, rate) \
-    "video/x-raw, format=" NIMBRELLE_VIDEO_FORMAT ", " size ", framerate=" rate ", pixel-aspect-ratio=1/1"
+// 60 fps, then anything downstream asks for; in the background's format.
+#define NIMBRELLE_VIDEO(size, rate)                                                                 \
+    "video/x-raw, format=(string){ " NIMBRELLE_OPAQUE_FORMAT ", " NIMBRELLE_ALPHA_FORMAT " }, " size \
+    ", framerate=" rate ", pixel-aspect-ratio=1/1"
 #define NIMBRELLE_ANY_SIZE "width=[1, 8192], height=[1, 8192]"
 #define NIMBRELLE_ANY_RATE "[1/1, 1000/1]"
 
@@ -100,6 +109,10 @@ struct Stream {
 
     FrameData record{};
     bool refused = false;  // the module refused the latest frame
+
+    // blue or black, read at the start; transparent whenever the video negotiated has alpha.
+    nimbrelle::picture::Background background = nimbrelle::picture::Background::Blue;
+    bool alpha = false;
 };
 
 }  // namespace
@@ -109,9 +122,11 @@ struct GstNimbrelleVis {
     // Properties, under the object lock.
     gchar* modulePath;
     gfloat gain;
+    gint background;  // a nimbrelle::picture::Background
     Stream* stream;
     GstPadChainFunction baseChain;
     GstPadEventFunction baseEvent;
+    GstPadQueryFunction baseSrcQuery;
 };
 
 struct GstNimbrelleVisClass {
@@ -122,7 +137,25 @@ G_DEFINE_TYPE(GstNimbrelleVis, gst_nimbrelle_vis, GST_TYPE_AUDIO_VISUALIZER)
 
 namespace {
 
-enum { PropZero, PropModule, PropGain };
+enum { PropZero, PropModule, PropGain, PropBackground };
+
+using nimbrelle::picture::Background;
+
+GType BackgroundType()
+{
+    static GType type = 0;
+    if (g_once_init_enter(&type)) {
+        static const GEnumValue values[] = {
+            {static_cast<gint>(Background::Blue), "The frames as drawn, on the scene's dark blue", "blue"},
+            {static_cast<gint>(Background::Black), "The scene's light alone, on black (for Add or Screen blending)",
+             "black"},
+            {static_cast<gint>(Background::Transparent),
+             "The scene's light with straight alpha, BGRA (for compositing over other video)", "transparent"},
+            {0, nullptr, nullptr}};
+        g_once_init_leave(&type, g_enum_register_static("GstNimbrelleVisBackground", values));
+    }
+    return type;
+}
 
 GstNimbrelleVis* Self(gpointer object)
 {
@@ -146,6 +179,9 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     case PropGain:
         self->gain = g_value_get_float(value);
         break;
+    case PropBackground:
+        self->background = g_value_get_enum(value);
+        break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
         break;
@@ -164,6 +200,9 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
     case PropGain:
         g_value_set_float(value, self->gain);
         break;
+    case PropBackground:
+        g_value_set_enum(value, self->background);
+        break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
         break;
@@ -177,6 +216,7 @@ bool Start(GstNimbrelleVis* self)
     GST_OBJECT_LOCK(self);
     std::string path = self->modulePath != nullptr ? self->modulePath : "";
     const float gain = self->gain;
+    const auto background = static_cast<Background>(self->background);
     GST_OBJECT_UNLOCK(self);
 
     if (path.empty()) {
@@ -202,6 +242,7 @@ bool Start(GstNimbrelleVis* self)
         return false;
     }
     stream.analyser = std::make_unique<analysis::Analyser>(gain);
+    stream.background = background;
     stream.synced = false;
     stream.refused = false;
     GST_INFO_OBJECT(self, "drawing with module %s", path.c_str());
@@ -239,7 +280,58 @@ gboolean Setup(GstAudioVisualizer* scope)
         stream.next = 1;
     }
     stream.fps = fps;
+    stream.alpha = GST_VIDEO_INFO_HAS_ALPHA(&scope->vinfo);
     return TRUE;
+}
+
+// The one video format of the element's background: "video/x-raw, format=BGRA" for
+// transparent, BGRx otherwise.
+GstCaps* BackgroundCaps(GstNimbrelleVis* self)
+{
+    GST_OBJECT_LOCK(self);
+    const bool alpha = self->background == static_cast<gint>(Background::Transparent);
+    GST_OBJECT_UNLOCK(self);
+    return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING,
+                               alpha ? NIMBRELLE_ALPHA_FORMAT : NIMBRELLE_OPAQUE_FORMAT, nullptr);
+}
+
+// What the source pad offers: its template in the background's format only.
+gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query)
+{
+    GstNimbrelleVis* self = Self(parent);
+    if (GST_QUERY_TYPE(query) != GST_QUERY_CAPS) return self->baseSrcQuery(pad, parent, query);
+    GstCaps* filter = nullptr;
+    gst_query_parse_caps(query, &filter);
+    GstCaps* templ = gst_pad_get_pad_template_caps(pad);
+    GstCaps* format = BackgroundCaps(self);
+    GstCaps* offered = gst_caps_intersect_full(templ, format, GST_CAPS_INTERSECT_FIRST);
+    if (filter != nullptr) {
+        GstCaps* filtered = gst_caps_intersect_full(filter, offered, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(offered);
+        offered = filtered;
+    }
+    gst_query_set_caps_result(query, offered);
+    gst_caps_unref(offered);
+    gst_caps_unref(format);
+    gst_caps_unref(templ);
+    return TRUE;
+}
+
+// The base class picks the first format downstream's answer to its caps query shares with the
+// template; downstream's answer is narrowed here, on its way back, to the background's format.
+GstPadProbeReturn NarrowDownstreamCaps(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    GstCaps* answer = nullptr;
+    if (GST_QUERY_TYPE(query) != GST_QUERY_CAPS) return GST_PAD_PROBE_OK;
+    gst_query_parse_caps_result(query, &answer);
+    if (answer == nullptr || !gst_query_is_writable(query)) return GST_PAD_PROBE_OK;
+    GstCaps* format = BackgroundCaps(Self(data));
+    GstCaps* narrowed = gst_caps_intersect_full(answer, format, GST_CAPS_INTERSECT_FIRST);
+    gst_query_set_caps_result(query, narrowed);
+    gst_caps_unref(narrowed);
+    gst_caps_unref(format);
+    return GST_PAD_PROBE_OK;
 }
 
 // A refused frame is reported here and ends the stream in the chain function: the base
@@ -250,11 +342,18 @@ gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
     Stream& stream = *self->stream;
     auto* pixels = static_cast<uint32_t*>(GST_VIDEO_FRAME_PLANE_DATA(video, 0));
     const int32_t pitch = GST_VIDEO_FRAME_PLANE_STRIDE(video, 0) / 4;
-    if (!stream.module->Render(pixels, GST_VIDEO_FRAME_WIDTH(video), GST_VIDEO_FRAME_HEIGHT(video), pitch,
-                               stream.record)) {
+    const int width = GST_VIDEO_FRAME_WIDTH(video), height = GST_VIDEO_FRAME_HEIGHT(video);
+    if (!stream.module->Render(pixels, width, height, pitch, stream.record)) {
         const std::string refusal = stream.module->RefusalText(stream.next - 1);
         GST_ELEMENT_ERROR(self, STREAM, FAILED, ("%s", refusal.c_str()), (nullptr));
         stream.refused = true;
+        return TRUE;
+    }
+    // 0xAARRGGBB words: BGRA (ARGB on a big-endian machine), or BGRx with x = 255.
+    const Background background = stream.alpha ? Background::Transparent : stream.background;
+    if (background != Background::Blue) {
+        nimbrelle::picture::ConvertFrame(background, nimbrelle::picture::Order::Argb, pixels, pitch, pixels, pitch, width,
+                                         height);
     }
     return TRUE;
 }
@@ -472,6 +571,14 @@ static void gst_nimbrelle_vis_class_init(GstNimbrelleVisClass* klass)
         g_param_spec_float("gain", "Gain", "Scale the audio before analysis", 0.0f, MaxGain, DefaultGain,
                            static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                     GST_PARAM_MUTABLE_PLAYING)));
+    g_object_class_install_property(
+        objectClass, PropBackground,
+        g_param_spec_enum("background", "Background",
+                          "What is behind the scene's light: blue (the frames as drawn, BGRx), black (the light "
+                          "alone, BGRx) or transparent (straight alpha, BGRA); set before the element starts",
+                          BackgroundType(), static_cast<gint>(Background::Blue),
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                   GST_PARAM_MUTABLE_READY)));
 
     gst_element_class_add_static_pad_template(elementClass, &SrcTemplate);
     gst_element_class_add_pad_template(elementClass, SinkTemplate());
@@ -485,6 +592,7 @@ static void gst_nimbrelle_vis_init(GstNimbrelleVis* self)
 {
     self->modulePath = nullptr;
     self->gain = DefaultGain;
+    self->background = static_cast<gint>(Background::Blue);
     self->stream = new Stream;
     // The module paints every pixel, so the base class's fading of the previous frame would
     // only cost time.
@@ -496,6 +604,13 @@ static void gst_nimbrelle_vis_init(GstNimbrelleVis* self)
     gst_pad_set_chain_function(sink, Chain);
     gst_pad_set_event_function(sink, SinkEvent);
     gst_object_unref(sink);
+
+    GstPad* src = gst_element_get_static_pad(GST_ELEMENT(self), "src");
+    self->baseSrcQuery = GST_PAD_QUERYFUNC(src);
+    gst_pad_set_query_function(src, SrcQuery);
+    gst_pad_add_probe(src, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM | GST_PAD_PROBE_TYPE_PULL),
+                      NarrowDownstreamCaps, self, nullptr);
+    gst_object_unref(src);
 }
 
 static gboolean PluginInit(GstPlugin* plugin)

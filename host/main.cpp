@@ -40,6 +40,11 @@ void AddCommon(CLI::App& command, CommandText& text, bool withAudio = true)
     command.add_option("--fps", text.fps, "Frames per second: 60, 29.97 or 30000/1001")->type_name("RATE")->capture_default_str();
     command.add_option("--module", text.module, "Module to load (default: the one installed with this program)")->type_name("PATH");
     command.add_option("--gain", text.gain, "Scale the audio before analysis")->type_name("FACTOR")->capture_default_str();
+    command.add_option("--background", text.background,
+                       "What outputs put behind the scene's light: blue (as drawn), black (the light alone) or "
+                       "transparent (straight alpha: PNG, .webm, .mov); a window always shows the scene as drawn")
+        ->type_name("KIND")
+        ->capture_default_str();
     command.add_flag("-q,--quiet", text.quiet, "No progress or summary on stderr");
 }
 
@@ -64,7 +69,6 @@ int main(int argc, char** argv)
     });
 
     CommandText renderText;
-    renderText.preset = "veryfast";
     CLI::App* render = app.add_subcommand("render", "Render audio (or the demo) to a video or PNG frames");
     AddCommon(*render, renderText);
     render->add_option("-o,--output", renderText.output,
@@ -73,8 +77,11 @@ int main(int argc, char** argv)
         ->required();
     render->add_option("--start", renderText.start, "Start this many seconds into the audio (or m:ss)")->type_name("SECONDS")->capture_default_str();
     render->add_option("--duration", renderText.duration, "Render only this many seconds")->type_name("SECONDS");
-    render->add_option("--crf", renderText.crf, "Video quality, lower is better (default 20 for H.264, 32 for VP9)")->type_name("N");
-    render->add_option("--preset", renderText.preset, "x264 speed preset, ultrafast to veryslow")->type_name("NAME")->capture_default_str();
+    render->add_option("--crf", renderText.crf,
+                       "Video quality, lower is better: H.264 0-51 (default 20), VP9 0-63 (default 32); not for ProRes or PNG")
+        ->type_name("N");
+    render->add_option("--preset", renderText.preset, "x264 speed preset for H.264 (.mp4, .mkv), ultrafast to veryslow (default veryfast)")
+        ->type_name("NAME");
 
     CommandText snapText;
     std::string at;
@@ -93,7 +100,6 @@ int main(int argc, char** argv)
     play->add_flag("--fullscreen", fullscreen, "Start in fullscreen (f toggles it)");
 
     CommandText liveText;
-    liveText.preset = "ultrafast";
     std::string liveDevice;
     bool listDevices = false, mic = false, stats = false, liveFullscreen = false;
     CLI::App* live = app.add_subcommand(
@@ -112,8 +118,10 @@ int main(int argc, char** argv)
                      "without a display it records without a window")
         ->type_name("OUT");
     live->add_option("--duration", liveText.duration, "Stop after this many seconds")->type_name("SECONDS");
-    live->add_option("--crf", liveText.crf, "Video quality of a recording, lower is better")->type_name("N");
-    live->add_option("--preset", liveText.preset, "x264 speed preset of a recording (fast, to keep up with live sound)")->type_name("NAME")->capture_default_str();
+    live->add_option("--crf", liveText.crf, "Video quality of a recording, lower is better (as for render)")->type_name("N");
+    live->add_option("--preset", liveText.preset,
+                     "x264 speed preset of an H.264 recording (default ultrafast, to keep up with live sound)")
+        ->type_name("NAME");
     live->add_flag("--fullscreen", liveFullscreen, "Start in fullscreen (f toggles it)");
 
     std::string infoModule;
@@ -140,6 +148,10 @@ int main(int argc, char** argv)
             PlayOptions o;
             static_cast<CommandOptions&>(o) = ParseCommand(playText);
             o.fullscreen = fullscreen;
+            if (o.background != nimbrelle::picture::Background::Blue) {
+                std::fprintf(stderr, "nimbrelle: warning: --background %s applies to outputs; the window shows the scene as drawn\n",
+                             nimbrelle::picture::BackgroundName(o.background));
+            }
             RunPlay(o);
         } else if (live->parsed() && listDevices) {
             ListCaptureDevices(stdout);

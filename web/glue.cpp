@@ -1,5 +1,6 @@
 // The browser build's exports: the module's entries, buffers in the instance's memory, the
-// packing of frames into the canvas's RGBA bytes, and the built-in demo piece. The
+// conversion of frames into the canvas's RGBA bytes for a background (nimbrelle/picture.h, as
+// every front end converts them), and the built-in demo piece. The
 // samples-to-FrameData route is exported as it stands (nimbrelle/analysis_c.h, see
 // CMakeLists.txt). nimbrelle.js is the only caller.
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include "nimbrelle/analysis/demo.h"
 #include "nimbrelle/analysis/frame_plan.h"
 #include "nimbrelle/module.h"
+#include "nimbrelle/picture.h"
 
 #define NIMBRELLE_WASM_EXPORT(name) extern "C" __attribute__((export_name(#name)))
 
@@ -35,20 +37,18 @@ int32_t NimbrelleRender(uint32_t* pixels, int32_t width, int32_t height, int32_t
 }
 
 // The visible part of a frame (0x00RRGGBB words, `pitch` words a row) as the R, G, B, A bytes
-// of an ImageData, fully opaque.
+// of an ImageData: for `background` 0 the frame as drawn, 1 its light on black (both opaque),
+// 2 its light with straight alpha; any other value draws nothing.
 NIMBRELLE_WASM_EXPORT(nimbrelle_to_rgba)
-void NimbrelleToRgba(const uint32_t* pixels, int32_t width, int32_t height, int32_t pitch, uint32_t* rgba)
+void NimbrelleToRgba(const uint32_t* pixels, int32_t width, int32_t height, int32_t pitch, uint32_t* rgba,
+                     int32_t background)
 {
-    if (pixels == nullptr || rgba == nullptr || width <= 0 || height <= 0) return;
-    for (int32_t y = 0; y < height; ++y) {
-        const uint32_t* row = pixels + static_cast<std::ptrdiff_t>(y) * pitch;
-        uint32_t* out = rgba + static_cast<std::ptrdiff_t>(y) * width;
-        for (int32_t x = 0; x < width; ++x) {
-            const uint32_t p = row[x];
-            // Little-endian bytes R, G, B, 255.
-            out[x] = ((p >> 16) & 0xFFu) | (p & 0xFF00u) | ((p & 0xFFu) << 16) | 0xFF000000u;
-        }
+    using nimbrelle::picture::Background;
+    if (pixels == nullptr || rgba == nullptr || background < 0 || background > static_cast<int32_t>(Background::Transparent)) {
+        return;
     }
+    nimbrelle::picture::ConvertFrame(static_cast<Background>(background), nimbrelle::picture::Order::Rgba, pixels, pitch,
+                                     rgba, width, width, height);
 }
 
 namespace {

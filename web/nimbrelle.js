@@ -5,6 +5,7 @@
 //   const v = await createVisualiser();
 //   v.setAudio([left, right], 48000);        // Float32Arrays, or v.setAudioBuffer(audioBuffer)
 //   const pixels = v.renderRecord(v.recordAt(12.5), 640, 360);   // 0x00RRGGBB words
+//   v.background = 'transparent';            // drawTo and toRgba give the light with straight alpha
 
 /** Bytes in one FrameData record: leading (4), blockA (2 x 512), blockB (2 x 256). */
 export const RECORD_BYTES = 1540;
@@ -12,6 +13,18 @@ export const RECORD_BYTES = 1540;
 export const RECORD_FPS = 60;
 /** Samples per channel each record analyses. */
 export const WINDOW_SAMPLES = 512;
+/**
+ * What drawTo and toRgba put behind the scene's light: 'blue', the frames as drawn; 'black', the
+ * light alone; 'transparent', the light with straight alpha (for a canvas with alpha).
+ */
+export const BACKGROUNDS = Object.freeze(['blue', 'black', 'transparent']);
+
+// The index the WebAssembly build takes for a background's name, else a RangeError.
+function backgroundIndex(name) {
+  const index = BACKGROUNDS.indexOf(name);
+  if (index < 0) throw new RangeError(`the background must be one of ${BACKGROUNDS.join(', ')}, not ${String(name)}`);
+  return index;
+}
 
 // The most bytes one buffer in the instance's memory is asked for. A wasm32 memory holds 4 GiB
 // at most and its allocator hands out less than half of that in one block; below 2^31 every
@@ -60,8 +73,10 @@ async function fetchBytes(url) {
  *         it; false uses the plain build.
  *   baseUrl: the folder holding the .wasm files (default: this module's folder).
  *   gain: multiplies the samples before analysis (default 1).
+ *   background: one of BACKGROUNDS (default 'blue').
  */
-export async function createVisualiser({ simd = 'auto', baseUrl = new URL('.', import.meta.url), gain = 1 } = {}) {
+export async function createVisualiser({ simd = 'auto', baseUrl = new URL('.', import.meta.url), gain = 1, background = 'blue' } = {}) {
+  backgroundIndex(background);
   let bytes = null;
   let usesSimd = false;
   if (simd !== false) {
@@ -78,7 +93,9 @@ export async function createVisualiser({ simd = 'auto', baseUrl = new URL('.', i
   }
   if (bytes === null) bytes = await fetchBytes(new URL('nimbrelle.wasm', baseUrl));
   const { instance } = await WebAssembly.instantiate(bytes, {});
-  return new Visualiser(instance, usesSimd, gain);
+  const visualiser = new Visualiser(instance, usesSimd, gain);
+  visualiser.background = background;
+  return visualiser;
 }
 
 export class Visualiser {
@@ -89,6 +106,7 @@ export class Visualiser {
   #rgba = { pointer: 0, words: 0 };
   #live = { pointer: 0, words: 0 };
   #audio = { pointer: 0, frames: 0, channels: 0, rate: 0, owned: false };
+  #background = 0;
 
   constructor(instance, simd, gain = 1) {
     this.#x = instance.exports;
@@ -99,6 +117,15 @@ export class Visualiser {
     this.#analyser = this.#x.nimbrelle_analyser_create(gain);
     if (!this.#record || !this.#analyser) throw new Error('out of memory');
     this.reset();
+  }
+
+  /** One of BACKGROUNDS: what drawTo and toRgba put behind the light. Another name is a RangeError. */
+  get background() {
+    return BACKGROUNDS[this.#background];
+  }
+
+  set background(name) {
+    this.#background = backgroundIndex(name);
   }
 
   /** Draws a new scene and restarts the scene clock (the module's init entry). */
@@ -169,19 +196,40 @@ export class Visualiser {
     return drawn;
   }
 
+  // The frame in the frame buffer as RGBA bytes for `background` (an index), in the instance's memory.
+  #toRgba(width, height, background) {
+    const rgba = this.#reserve(this.#rgba, Math.max(1, width * height));
+    this.#x.nimbrelle_to_rgba(this.#frame.pointer, width, height, width, rgba, background);
+    return new Uint8ClampedArray(this.#x.memory.buffer, rgba, width * height * 4);
+  }
+
   /**
    * Draws one frame of the last record computed (by recordAt, liveRecord or putRecord) onto
-   * a 2D canvas context at the canvas's size.
+   * a 2D canvas context at the canvas's size, with the background set. A transparent frame
+   * needs a context with alpha (getContext('2d', { alpha: true }), the default); an opaque
+   * context shows its colours on black.
    */
   drawTo(context) {
     const { width, height } = context.canvas;
     if (width < 1 || height < 1) return;
     frameWords(width, height);
     this.#render(width, height, width);
-    const rgba = this.#reserve(this.#rgba, width * height);
-    this.#x.nimbrelle_to_rgba(this.#frame.pointer, width, height, width, rgba);
-    const bytes = new Uint8ClampedArray(this.#x.memory.buffer, rgba, width * height * 4);
-    context.putImageData(new ImageData(bytes, width, height), 0, 0);
+    context.putImageData(new ImageData(this.#toRgba(width, height, this.#background), width, height), 0, 0);
+  }
+
+  /**
+   * A frame of width x height 0x00RRGGBB words (such as renderRecord returns) as the R, G, B, A
+   * bytes of an ImageData with `background` behind the light (default: the one set): a new
+   * Uint8ClampedArray. Converted by the same code as every other front end's.
+   */
+  toRgba(pixels, width, height, background = this.background) {
+    const words = frameWords(width, height);
+    const index = backgroundIndex(background);
+    if (!(pixels instanceof Uint32Array)) throw new TypeError('the pixels must be a Uint32Array');
+    if (pixels.length < words) throw new RangeError('the pixels are fewer than width * height');
+    const pointer = this.#reserve(this.#frame, Math.max(1, words));
+    this.#words(pointer, words).set(pixels.subarray(0, words));
+    return this.#toRgba(width, height, index).slice();
   }
 
   /** Makes `record` the record the next drawTo draws. */

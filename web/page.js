@@ -1,14 +1,21 @@
 // The page: plays a file, the microphone or a tab's sound, and draws the module's frame for
 // the sample being heard into the canvas at the display's pixel size. Without any audio it
-// shows the built-in demo, silently, until Play.
-import { createVisualiser, WINDOW_SAMPLES } from './nimbrelle.js';
+// shows the built-in demo, silently, until Play. ?background=black shows the scene's light
+// alone, ?background=transparent its light with straight alpha over whatever is behind the
+// page (a browser source in a streaming program, say).
+import { BACKGROUNDS, createVisualiser, WINDOW_SAMPLES } from './nimbrelle.js';
 
 const $ = (id) => document.getElementById(id);
 const canvas = $('view');
-const context = canvas.getContext('2d', { alpha: false });
 const message = $('message');
 
-const visualiser = await createVisualiser();
+const asked = new URLSearchParams(window.location.search).get('background');
+const background = asked === null || BACKGROUNDS.includes(asked) ? (asked ?? 'blue') : 'blue';
+// The page's own colours follow (style.css); the canvas has alpha only when asked for it.
+document.documentElement.classList.add(`background-${background}`);
+const context = canvas.getContext('2d', { alpha: background === 'transparent' });
+
+const visualiser = await createVisualiser({ background });
 let audio = null;            // the AudioContext, made at the first gesture that needs sound
 let source = null;           // { kind: 'demo' | 'file' | 'live', name, ... }
 let playing = null;          // { node, startedAt (context time), offset (seconds) } while playing
@@ -17,7 +24,7 @@ let silentClock = performance.now();  // the demo's clock before any sound plays
 let live = null;             // { stream, analysers: [left, right], buffers, started }
 
 /** What the page exposes for tests and embedding (see docs/web.md). */
-window.nimbrelle = { visualiser, frames: 0, source: 'demo', position: 0, error: null };
+window.nimbrelle = { visualiser, frames: 0, source: 'demo', position: 0, error: null, background };
 
 function showMessage(text) {
   message.textContent = text;
@@ -290,4 +297,7 @@ document.addEventListener('drop', (event) => {
 });
 
 useDemo();
+if (background !== asked && asked !== null) {
+  showMessage(`Unknown background "${asked}": use ${BACKGROUNDS.join(', ')}. Showing blue.`);
+}
 requestAnimationFrame(frame);

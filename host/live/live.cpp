@@ -15,6 +15,7 @@
 #include "live/devices.h"
 #include "live/recording.h"
 #include "live/session.h"
+#include "output/encoding.h"
 #include "output/target.h"
 #include "output/video.h"
 #include "window/window.h"
@@ -50,6 +51,7 @@ void RunLive(const LiveOptions& options)
     std::optional<OutputTarget> target;
     if (recording) {
         target = ClassifyOutput(options.output, false);
+        CheckEncoderOptions(*target, options);
         if (target->kind == OutputKind::Video) RequireFfmpeg(target->path);
     }
 
@@ -70,6 +72,12 @@ void RunLive(const LiveOptions& options)
                         "), and recording without one needs --duration");
         }
         if (!options.quiet) std::fprintf(stderr, "nimbrelle: no window (%s); recording without one\n", e.what());
+    }
+    // The window shows the frames as drawn; only a recording gets another background.
+    if (window && options.background != picture::Background::Blue && (!recording || !options.quiet)) {
+        std::fprintf(stderr, recording ? "nimbrelle: the window shows the scene as drawn; --background %s applies to the recording\n"
+                                       : "nimbrelle: warning: --background %s applies to recordings (-o); the window shows the scene as drawn\n",
+                     picture::BackgroundName(options.background));
     }
 
     CaptureQueue queue(2 * CaptureRate);
@@ -94,11 +102,14 @@ void RunLive(const LiveOptions& options)
             }
         }
         if (counts.leftOut > 0) {
+            // Only x264 has faster presets; VP9 already runs at its fastest settings.
+            const bool h264 = target->kind == OutputKind::Video && CodecOf(target->container) == VideoCodec::H264;
             std::fprintf(stderr,
-                         "nimbrelle: warning: the recording fell behind and left out %.1f s; try a smaller --size, a "
-                         "lower --fps or a faster --preset\n",
+                         "nimbrelle: warning: the recording fell behind and left out %.1f s; try a smaller --size%s\n",
                          static_cast<double>(counts.leftOut) * static_cast<double>(options.fps.den) /
-                             static_cast<double>(options.fps.num));
+                             static_cast<double>(options.fps.num),
+                         h264 ? ", a lower --fps or a faster --preset"
+                              : " or a lower --fps (only H.264 in .mp4 or .mkv has faster presets)");
         }
     } catch (const SdlFailure& e) {
         throw Error(std::string("cannot draw in the window while capturing (") + e.what() + ")");

@@ -26,9 +26,9 @@ public:
         if (target.kind == OutputKind::Video) {
             sound_ = MakeTempFile(std::filesystem::temp_directory_path(), "nimbrelle-live-", SoundTrackExtension);
             soundTrack_.emplace(sound_.Path(), CaptureRate);
-            sink_ = MakeVideoSinkSoundLast(target, VideoSettingsFor(options, CaptureRate), sound_.Path());
+            sink_ = MakeVideoSinkSoundLast(target, VideoSettingsFor(options, CaptureRate, "ultrafast"), sound_.Path());
         } else {
-            sink_ = MakePngSequenceSink(target, size_);
+            sink_ = MakePngSequenceSink(target, size_, options.background);
         }
     }
 

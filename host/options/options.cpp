@@ -160,6 +160,15 @@ void CheckPreset(std::string_view text)
                 "medium, slow, slower, veryslow, placebo");
 }
 
+picture::Background ParseBackground(std::string_view text)
+{
+    const std::optional<picture::Background> background = picture::ParseBackground(text);
+    if (!background) {
+        throw Error("invalid --background " + Quoted(text) + ": expected blue, black or transparent");
+    }
+    return *background;
+}
+
 CommandOptions ParseCommand(const CommandText& text)
 {
     CommandOptions o;
@@ -177,6 +186,7 @@ CommandOptions ParseCommand(const CommandText& text)
     if (!text.crf.empty()) o.crf = ParseCrf(text.crf);
     if (!text.preset.empty()) CheckPreset(text.preset);
     o.preset = text.preset;
+    o.background = ParseBackground(text.background);
     o.quiet = text.quiet;
     return o;
 }

@@ -10,6 +10,7 @@
 
 #include "base/geometry.h"
 #include "base/timing.h"
+#include "nimbrelle/picture.h"
 
 namespace nimbrelle::host {
 
@@ -27,6 +28,7 @@ struct CommandText {
     std::string duration;
     std::string crf;
     std::string preset;
+    std::string background = "blue";
     bool quiet = false;
 };
 
@@ -41,7 +43,8 @@ struct CommandOptions {
     double start = 0.0;
     std::optional<double> duration;               // more than 0 when set
     std::optional<int> crf;                       // the codec's default when empty
-    std::string preset;                           // an x264 preset, or empty
+    std::string preset;                           // an x264 preset; empty: the command's default
+    picture::Background background = picture::Background::Blue;  // what outputs put behind the light
     bool quiet = false;
 };
 
@@ -60,10 +63,14 @@ double ParseSeconds(std::string_view option, std::string_view text);
 // A gain factor: a finite number from 0 to 1000.
 float ParseGain(std::string_view text);
 
-// An x264 / VP9 quality: 0 to 63.
+// A quality of any of the encoders: 0 to 63 (each codec's own range is checked once the output
+// is known, by CheckEncoderOptions in output/video.h).
 int ParseCrf(std::string_view text);
 
 // One of x264's presets, ultrafast to placebo.
 void CheckPreset(std::string_view text);
+
+// "blue", "black" or "transparent".
+picture::Background ParseBackground(std::string_view text);
 
 }  // namespace nimbrelle::host

@@ -18,8 +18,8 @@ namespace {
 
 class PngSequenceSink final : public FrameSink {
 public:
-    PngSequenceSink(const OutputTarget& target, FrameGeometry size)
-        : size_(size), pattern_(target.kind == OutputKind::PngPattern ? target.path.filename().string()
+    PngSequenceSink(const OutputTarget& target, FrameGeometry size, picture::Background background)
+        : size_(size), writer_(background), pattern_(target.kind == OutputKind::PngPattern ? target.path.filename().string()
                                                                        : std::string("frame_%06d.png"))
     {
         if (target.kind == OutputKind::PngDirectory) {
@@ -88,18 +88,18 @@ public:
 
 private:
     FrameGeometry size_;
+    PngWriter writer_;
     FramePattern pattern_;
     fs::path folder_;
     bool mergeIntoExisting_ = false;
     TempPath temp_;
-    PngWriter writer_;
     std::vector<std::string> names_;
 };
 
 class SnapshotSink final : public FrameSink {
 public:
-    SnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame)
-        : target_(target.path), size_(size), frame_(frame)
+    SnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame, picture::Background background)
+        : target_(target.path), size_(size), frame_(frame), writer_(background)
     {
         temp_ = ForOutput(target_, [&] {
             return MakeTempFile(ParentOrCurrent(target_), PartialPrefix(target_.stem().string(), 4), ".png", true);
@@ -124,21 +124,23 @@ private:
     fs::path target_;
     FrameGeometry size_;
     int64_t frame_;
+    PngWriter writer_;
     bool written_ = false;
     TempPath temp_;
-    PngWriter writer_;
 };
 
 }  // namespace
 
-std::unique_ptr<FrameSink> MakePngSequenceSink(const OutputTarget& target, FrameGeometry size)
+std::unique_ptr<FrameSink> MakePngSequenceSink(const OutputTarget& target, FrameGeometry size,
+                                               picture::Background background)
 {
-    return std::make_unique<PngSequenceSink>(target, size);
+    return std::make_unique<PngSequenceSink>(target, size, background);
 }
 
-std::unique_ptr<FrameSink> MakeSnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame)
+std::unique_ptr<FrameSink> MakeSnapshotSink(const OutputTarget& target, FrameGeometry size, int64_t frame,
+                                            picture::Background background)
 {
-    return std::make_unique<SnapshotSink>(target, size, frame);
+    return std::make_unique<SnapshotSink>(target, size, frame, background);
 }
 
 }  // namespace nimbrelle::host

@@ -23,16 +23,20 @@ void PngWriter::Write(const std::filesystem::path& path, const uint32_t* pixels,
 {
     const std::string name = Quoted((shown.empty() ? path : shown).string());
     const auto w = static_cast<std::size_t>(width), h = static_cast<std::size_t>(height);
-    rgb_.resize(w * h * 3);
-    for (std::size_t y = 0; y < h; ++y) {
-        const uint32_t* row = pixels + static_cast<std::ptrdiff_t>(y) * pitch;
-        uint8_t* out = rgb_.data() + y * w * 3;
-        for (std::size_t x = 0; x < w; ++x) {
-            const uint32_t p = row[x];
-            out[3 * x] = static_cast<uint8_t>(p >> 16);
-            out[3 * x + 1] = static_cast<uint8_t>(p >> 8);
-            out[3 * x + 2] = static_cast<uint8_t>(p);
+    converted_.resize(w * h);
+    picture::ConvertFrame(background_, picture::Order::Rgba, pixels, pitch, converted_.data(), width, width, height);
+    const bool alpha = background_ == picture::Background::Transparent;
+    const void* bytes = converted_.data();
+    if (!alpha) {
+        // R, G, B of every R, G, B, A.
+        rgb_.resize(w * h * 3);
+        const auto* rgba = reinterpret_cast<const uint8_t*>(converted_.data());
+        for (std::size_t i = 0; i < w * h; ++i) {
+            rgb_[3 * i] = rgba[4 * i];
+            rgb_[3 * i + 1] = rgba[4 * i + 1];
+            rgb_[3 * i + 2] = rgba[4 * i + 2];
         }
+        bytes = rgb_.data();
     }
 
     errno = 0;
@@ -44,10 +48,10 @@ void PngWriter::Write(const std::filesystem::path& path, const uint32_t* pixels,
     image.version = PNG_IMAGE_VERSION;
     image.width = static_cast<png_uint_32>(width);
     image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_RGB;
+    image.format = alpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
     image.flags = PNG_IMAGE_FLAG_FAST;  // favour speed over size: frames are intermediates
     errno = 0;
-    const int ok = png_image_write_to_stdio(&image, file.get(), 0, rgb_.data(), 0, nullptr);
+    const int ok = png_image_write_to_stdio(&image, file.get(), 0, bytes, 0, nullptr);
     const int writeErrno = errno;
     if (ok == 0) {
         const std::string reason = std::ferror(file.get()) != 0 && writeErrno != 0

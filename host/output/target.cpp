@@ -87,9 +87,11 @@ OutputTarget ClassifyOutput(const std::string& text, bool singleFrame)
         target.container = VideoContainer::Matroska;
     } else if (EndsWith(lower, ".webm")) {
         target.container = VideoContainer::WebM;
+    } else if (EndsWith(lower, ".mov")) {
+        target.container = VideoContainer::QuickTime;
     } else {
         throw Error("cannot tell what to write for " + Quoted(text) +
-                    ": use a .mp4, .mkv or .webm file, a folder ending in '/', or a pattern such as frames/%06d.png");
+                    ": use a .mp4, .mkv, .webm or .mov file, a folder ending in '/', or a pattern such as frames/%06d.png");
     }
     target.kind = OutputKind::Video;
     RequireFolder(ParentOrCurrent(target.path), text);

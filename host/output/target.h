@@ -18,13 +18,15 @@
 namespace nimbrelle::host {
 
 enum class OutputKind {
-    Video,         // .mp4, .mkv, .webm
+    Video,         // .mp4, .mkv, .webm, .mov
     PngDirectory,  // an existing folder, or a path ending in '/': frame_000000.png, ...
     PngPattern,    // a file name with one %d or %0Nd, ending in .png
     PngFile,       // a single .png (snapshots)
 };
 
-enum class VideoContainer { Mp4, Matroska, WebM };
+// The container names the codecs: H.264 in MP4 and Matroska, VP9 in WebM, ProRes 4444 in
+// QuickTime (.mov).
+enum class VideoContainer { Mp4, Matroska, WebM, QuickTime };
 
 struct OutputTarget {
     OutputKind kind = OutputKind::Video;

@@ -8,6 +8,8 @@
 #include "base/error.h"
 #include "base/files.h"
 #include "base/process.h"
+#include "nimbrelle/picture.h"
+#include "output/encoding.h"
 #include "output/partial.h"
 
 namespace nimbrelle::host {
@@ -59,13 +61,14 @@ FrameGeometry EvenSize(FrameGeometry size)
     return FrameGeometry{size.width + size.width % 2, size.height + size.height % 2};
 }
 
-VideoSettings VideoSettingsFor(const CommandOptions& options, int sampleRate)
+VideoSettings VideoSettingsFor(const CommandOptions& options, int sampleRate, const std::string& defaultPreset)
 {
     VideoSettings video;
     video.size = options.size;
     video.fps = options.fps;
     video.crf = options.crf;
-    if (!options.preset.empty()) video.preset = options.preset;
+    video.preset = options.preset.empty() ? defaultPreset : options.preset;
+    video.background = options.background;
     video.sampleRate = sampleRate;
     return video;
 }
@@ -76,6 +79,13 @@ namespace {
 // same for a render and for adding a sound track to recorded frames.
 std::vector<std::string> SoundAndContainerArguments(VideoContainer container, int sampleRate)
 {
+    if (container == VideoContainer::QuickTime) {
+        // Uncompressed, as editors take it beside ProRes; 24 bits keep what any source holds.
+        std::vector<std::string> args = {"-c:a", "pcm_s24le"};
+        Resample(args, sampleRate, {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000});
+        args.insert(args.end(), {"-f", "mov"});
+        return args;
+    }
     if (container == VideoContainer::WebM) {
         std::vector<std::string> args = {"-c:a", "libopus", "-b:a", "160k"};
         Resample(args, sampleRate, {8000, 12000, 16000, 24000, 48000});
@@ -98,8 +108,12 @@ std::vector<std::string> SoundAndContainerArguments(VideoContainer container, in
 std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoContainer container,
                                          const fs::path& audioFile, const fs::path& output)
 {
-    // 0x00RRGGBB words are the bytes B, G, R, 0 on a little-endian machine.
-    const char* pixelFormat = std::endian::native == std::endian::little ? "bgr0" : "0rgb";
+    // 0x00RRGGBB words are the bytes B, G, R, 0 on a little-endian machine; transparent frames
+    // are 0xAARRGGBB words, straight alpha.
+    const bool little = std::endian::native == std::endian::little;
+    const bool alpha = settings.background == picture::Background::Transparent;
+    const char* pixelFormat = alpha ? (little ? "bgra" : "argb") : (little ? "bgr0" : "0rgb");
+    const VideoCodec codec = CodecOf(container);
     const FrameGeometry even = EvenSize(settings.size);
     const std::string size = std::to_string(even.width) + "x" + std::to_string(even.height);
     std::vector<std::string> args = {
@@ -113,14 +127,24 @@ std::vector<std::string> FfmpegArguments(const VideoSettings& settings, VideoCon
     } else {
         add({"-i", FfmpegFile(audioFile), "-map", "0:v:0", "-map", "1:a:0"});
     }
-    // Full-range RGB to limited-range BT.709 4:2:0, tagged so players convert it back.
-    add({"-vf", "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+    // Full-range RGB to limited-range BT.709, tagged so players convert it back: 4:2:0 for
+    // H.264 and VP9, 10-bit 4:4:4 for ProRes 4444; with an alpha plane (full range) when the
+    // frames are transparent.
+    std::string yuv = codec == VideoCodec::ProRes ? "yuv444p10le" : "yuv420p";
+    if (alpha) yuv.insert(3, "a");
+    add({"-vf", "scale=out_color_matrix=bt709:out_range=tv,format=" + yuv,
          "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv"});
-    if (container == VideoContainer::WebM) {
+    switch (codec) {
+    case VideoCodec::Vp9:
         add({"-c:v", "libvpx-vp9", "-b:v", "0", "-crf", std::to_string(settings.crf.value_or(32)),
              "-deadline", "realtime", "-cpu-used", "8", "-row-mt", "1"});
-    } else {
+        break;
+    case VideoCodec::ProRes:
+        add({"-c:v", "prores_ks", "-profile:v", "4444"});
+        break;
+    case VideoCodec::H264:
         add({"-c:v", "libx264", "-preset", settings.preset, "-crf", std::to_string(settings.crf.value_or(20))});
+        break;
     }
     add(SoundAndContainerArguments(container, settings.sampleRate));
     args.push_back(FfmpegFile(output));
@@ -143,16 +167,20 @@ namespace {
 
 // Frames piped into ffmpeg. With `soundLast`, ffmpeg encodes the frames alone into a hidden
 // file and Commit adds the sound track in a second, copying pass: the sound file is read only
-// then, so it may be written while the frames arrive.
+// then, so it may be written while the frames arrive. Frames that need converting or padding
+// go through one buffer of the encoded size, kept from frame to frame.
 class VideoSink final : public FrameSink {
 public:
     VideoSink(const OutputTarget& target, const VideoSettings& settings, const fs::path& audioFile, bool soundLast)
         : target_(target.path), container_(target.container), sampleRate_(settings.sampleRate), audioFile_(audioFile),
-          soundLast_(soundLast), size_(settings.size), encoded_(EvenSize(settings.size)),
+          soundLast_(soundLast), background_(settings.background), size_(settings.size),
+          encoded_(EvenSize(settings.size)),
           frameBytes_(static_cast<std::size_t>(encoded_.width) * static_cast<std::size_t>(encoded_.height) * 4),
           ffmpeg_(RequireFfmpeg(target.path))
     {
-        if (encoded_.width != size_.width || encoded_.height != size_.height) padded_.resize(frameBytes_ / 4);
+        if (encoded_.width != size_.width || encoded_.height != size_.height || background_ != picture::Background::Blue) {
+            frame_.resize(frameBytes_ / 4);
+        }
         const std::string extension = target_.extension().string();
         temp_ = ForOutput(target_, [&] {
             return MakeTempFile(ParentOrCurrent(target_), PartialPrefix(target_.stem().string(), extension.size()),
@@ -173,10 +201,7 @@ public:
 
     void Write(const uint32_t* pixels, int64_t index) override
     {
-        if (!padded_.empty()) {
-            Pad(pixels);
-            pixels = padded_.data();
-        }
+        if (!frame_.empty()) pixels = Prepare(pixels);
         if (!process_->Write(pixels, frameBytes_)) {
             const int status = process_->Finish();
             throw Error("ffmpeg stopped accepting frames at frame " + std::to_string(index) + " while writing " +
@@ -207,17 +232,22 @@ public:
     }
 
 private:
-    // The frame with its odd side grown by one pixel, a copy of its last column or row.
-    void Pad(const uint32_t* pixels)
+    // The frame as encoded: converted for the background, and with an odd side grown by one
+    // pixel, a copy of its last column or row.
+    const uint32_t* Prepare(const uint32_t* pixels)
     {
         const auto width = static_cast<std::size_t>(size_.width);
         const auto stride = static_cast<std::size_t>(encoded_.width);
-        for (std::size_t y = 0; y < static_cast<std::size_t>(encoded_.height); ++y) {
-            const uint32_t* from = pixels + std::min(y, static_cast<std::size_t>(size_.height) - 1) * width;
-            uint32_t* row = padded_.data() + y * stride;
-            std::copy_n(from, width, row);
-            std::fill(row + width, row + stride, from[width - 1]);
+        const auto height = static_cast<std::size_t>(size_.height);
+        for (std::size_t y = 0; y < height; ++y) {
+            uint32_t* row = frame_.data() + y * stride;
+            picture::ConvertRow(background_, picture::Order::Argb, pixels + y * width, row, width);
+            std::fill(row + width, row + stride, row[width - 1]);
         }
+        if (static_cast<std::size_t>(encoded_.height) > height) {
+            std::copy_n(frame_.data() + (height - 1) * stride, stride, frame_.data() + height * stride);
+        }
+        return frame_.data();
     }
 
     void RequireOutput(const fs::path& file, int status)
@@ -251,11 +281,12 @@ private:
     int sampleRate_;
     fs::path audioFile_;
     bool soundLast_;
+    picture::Background background_;
     FrameGeometry size_;     // as drawn
     FrameGeometry encoded_;  // even sides, as 4:2:0 video needs
     std::size_t frameBytes_;
     fs::path ffmpeg_;
-    std::vector<uint32_t> padded_;  // for an odd size: the frame as encoded
+    std::vector<uint32_t> frame_;  // the frame as encoded, when that is not the frame as drawn
     TempPath temp_;
     TempPath frames_;
     TempPath log_;

@@ -16,6 +16,7 @@
 #include "base/signals.h"
 #include "base/text.h"
 #include "nimbrelle/analysis/route.h"
+#include "output/encoding.h"
 #include "output/png_sinks.h"
 #include "output/video.h"
 
@@ -36,6 +37,7 @@ struct Prepared {
 Prepared Prepare(const CommandOptions& options, bool singleFrame)
 {
     OutputTarget target = ClassifyOutput(options.output, singleFrame);
+    CheckEncoderOptions(target, options);
     const fs::path modulePath = ResolveModulePath(options.module);
     RefuseInputAsOutput(target, {options.audio.value_or(fs::path()), modulePath});
     if (target.kind == OutputKind::Video) RequireFfmpeg(target.path);
@@ -95,7 +97,7 @@ void RunRender(const RenderOptions& options)
         sink = MakeVideoSink(prepared.target, VideoSettingsFor(options, audio.SampleRate()), soundTrack.Path());
     } else {
         plan = TrimToDecoded(plan, CountDecoded(audio, plan.first, plan.end - plan.first), audio, options.start);
-        sink = MakePngSequenceSink(prepared.target, options.size);
+        sink = MakePngSequenceSink(prepared.target, options.size, options.background);
     }
 
     const double seconds = RenderAndCommit(audio, prepared.module, plan, options.size, *sink, options.gain, options.quiet);
@@ -126,7 +128,7 @@ void RunSnapshot(const SnapshotOptions& options)
     const analysis::FramePlan plan = analysis::PlanUpTo(at, rate, options.fps);
     const int64_t frame = plan.FrameCount() - 1;
 
-    std::unique_ptr<FrameSink> sink = MakeSnapshotSink(prepared.target, options.size, frame);
+    std::unique_ptr<FrameSink> sink = MakeSnapshotSink(prepared.target, options.size, frame, options.background);
     RenderAndCommit(audio, prepared.module, plan, options.size, *sink, options.gain, options.quiet);
     if (!options.quiet) {
         std::fprintf(stderr, "nimbrelle: wrote %s: frame %" PRId64 " (%.3f s), %dx%d\n", options.output.c_str(), frame,

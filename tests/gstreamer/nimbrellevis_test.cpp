@@ -30,7 +30,8 @@ struct Frame {
     int width = 0;
     int height = 0;
     GstClockTime pts = 0;
-    std::vector<uint8_t> bytes;  // BGRx rows without padding
+    std::vector<uint8_t> bytes;  // BGRx (or BGRA) rows without padding
+    std::string format;          // the caps' format
 };
 
 struct Played {
@@ -116,9 +117,10 @@ private:
         GstSample* sample = gst_app_sink_pull_sample(sink);
         const GstStructure* caps = gst_caps_get_structure(gst_sample_get_caps(sample), 0);
         GstBuffer* buffer = gst_sample_get_buffer(sample);
-        Frame frame{0, 0, GST_BUFFER_PTS(buffer), std::vector<uint8_t>(gst_buffer_get_size(buffer))};
+        Frame frame{0, 0, GST_BUFFER_PTS(buffer), std::vector<uint8_t>(gst_buffer_get_size(buffer)), {}};
         gst_structure_get_int(caps, "width", &frame.width);
         gst_structure_get_int(caps, "height", &frame.height);
+        if (const char* format = gst_structure_get_string(caps, "format")) frame.format = format;
         // BGRx rows are whole words, so the buffer holds them without padding.
         gst_buffer_extract(buffer, 0, frame.bytes.data(), frame.bytes.size());
         gst_sample_unref(sample);
@@ -221,6 +223,85 @@ TEST(NimbrelleVis, FramesEqualTheHostsRenderOfTheSameFile)
             }
         }
     }
+}
+
+TEST(NimbrelleVis, EveryBackgroundEqualsTheHostsPngFrames)
+{
+    ScratchDir dir;
+    const fs::path wav = MusicWav(dir, 48000, 2);
+    for (const char* background : {"blue", "black", "transparent"}) {
+        SCOPED_TRACE(background);
+        ScratchDir pngs;
+        const RunResult rendered = RunHost({"render", wav.string(), "-q", "--size", "96x54", "--fps", "30",
+                                            "--background", background, "-o", pngs.Path().string() + "/"});
+        ASSERT_EQ(rendered.exitCode, 0) << rendered.err;
+        // Through videoconvert, which takes any format: the element picks its background's.
+        Pipeline pipeline("filesrc location=" + wav.string() + " ! wavparse ! nimbrellevis background=" + background +
+                          " ! video/x-raw,width=96,height=54,framerate=30/1 ! tee name=t t. ! queue ! appsink name=out "
+                          "t. ! queue ! videoconvert ! fakesink");
+        const Played run = pipeline.Play();
+        ASSERT_EQ(run.error, "");
+        const std::vector<std::string> names = pngs.List();
+        ASSERT_EQ(run.frames.size(), names.size());
+        const bool alpha = std::string(background) == "transparent";
+        for (std::size_t n = 0; n < names.size(); ++n) {
+            ASSERT_EQ(run.frames[n].format, alpha ? "BGRA" : "BGRx");
+            const std::optional<RgbaImage> image = ReadPngRgba(pngs / names[n]);
+            ASSERT_TRUE(image.has_value());
+            ASSERT_EQ(image->hasAlpha, alpha);
+            for (std::size_t i = 0; i < image->rgba.size() / 4; ++i) {
+                const uint8_t* bgra = &run.frames[n].bytes[i * 4];
+                const uint8_t* rgba = &image->rgba[i * 4];
+                ASSERT_TRUE(bgra[2] == rgba[0] && bgra[1] == rgba[1] && bgra[0] == rgba[2] && (!alpha || bgra[3] == rgba[3]))
+                    << "frame " << n << " pixel " << i;
+            }
+        }
+    }
+}
+
+TEST(NimbrelleVis, OverVideoTheCompositorShowsThePictureWhereTheSceneIsDark)
+{
+    ScratchDir dir;
+    const fs::path wav = MusicWav(dir, 48000, 2);
+    const std::string video = "video/x-raw,format=BGRA,width=160,height=96,framerate=30/1";
+    Pipeline pipeline("filesrc location=" + wav.string() + " ! wavparse ! nimbrellevis background=transparent ! " + video +
+                      " ! tee name=s s. ! queue ! appsink name=scene s. ! queue ! c.sink_1 "
+                      "videotestsrc pattern=smpte num-buffers=30 ! " + video +
+                      " ! tee name=v v. ! queue ! appsink name=picture v. ! queue ! c.sink_0 "
+                      "compositor name=c sink_0::zorder=0 sink_1::zorder=1 ! " + video + " ! appsink name=out");
+    const Played run = pipeline.Play();
+    ASSERT_EQ(run.error, "");
+    const std::vector<Frame>& scene = run.bySink.at("scene");
+    const std::vector<Frame>& picture = run.bySink.at("picture");
+    ASSERT_EQ(scene.size(), 30u);
+    ASSERT_EQ(picture.size(), 30u);
+    ASSERT_GE(run.frames.size(), 30u);
+    int seeThrough = 0, opaque = 0, between = 0;
+    for (std::size_t n = 0; n < 30; ++n) {
+        ASSERT_EQ(run.frames[n].pts, scene[n].pts);
+        for (std::size_t i = 0; i < scene[n].bytes.size(); i += 4) {
+            const uint8_t alpha = scene[n].bytes[i + 3];
+            const uint8_t* out = &run.frames[n].bytes[i];
+            const uint8_t* under = alpha == 0 ? &picture[n].bytes[i] : &scene[n].bytes[i];
+            if (alpha == 0 || alpha == 255) {
+                // The picture where the scene is see-through, the scene's light where it is opaque.
+                ASSERT_TRUE(out[0] == under[0] && out[1] == under[1] && out[2] == under[2])
+                    << "frame " << n << " pixel " << i / 4 << " alpha " << int(alpha);
+                (alpha == 0 ? seeThrough : opaque) += 1;
+                continue;
+            }
+            // Elsewhere a mix of the two.
+            for (int c = 0; c < 3; ++c) {
+                const int lo = std::min(scene[n].bytes[i + c], picture[n].bytes[i + c]);
+                const int hi = std::max(scene[n].bytes[i + c], picture[n].bytes[i + c]);
+                ASSERT_TRUE(out[c] + 1 >= lo && out[c] <= hi + 1) << "frame " << n << " pixel " << i / 4;
+            }
+            ++between;
+        }
+    }
+    EXPECT_GT(seeThrough, 30 * 160 * 96 / 2);
+    EXPECT_GT(opaque, 100);
+    EXPECT_GT(between, 100);
 }
 
 TEST(NimbrelleVis, InstancesKeepTheirOwnScenesAndRestartFromTheBeginning)

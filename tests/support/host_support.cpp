@@ -182,6 +182,42 @@ std::optional<Image> ReadPng(const fs::path& path)
     return result;
 }
 
+std::optional<RgbaImage> ReadPngRgba(const fs::path& path)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0) return std::nullopt;
+    RgbaImage result;
+    result.hasAlpha = (image.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+    image.format = PNG_FORMAT_RGBA;
+    result.width = static_cast<int>(image.width);
+    result.height = static_cast<int>(image.height);
+    result.rgba.resize(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, result.rgba.data(), 0, nullptr) == 0) {
+        png_image_free(&image);
+        return std::nullopt;
+    }
+    return result;
+}
+
+std::vector<std::vector<uint8_t>> DecodeRgba(const fs::path& video, int width, int height,
+                                             const std::string& decoderOptions)
+{
+    ScratchDir dir;
+    const fs::path raw = dir / "frames.rgba";
+    const RunResult r = RunShell("ffmpeg -v error -y " + decoderOptions + " -i '" + video.string() +
+                                 "' -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt rgba '" + raw.string() + "'");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string bytes = ReadAll(raw);
+    const auto frameBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+    std::vector<std::vector<uint8_t>> frames;
+    for (std::size_t at = 0; at + frameBytes <= bytes.size(); at += frameBytes) {
+        frames.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
+    }
+    return frames;
+}
+
 fs::path HostExe()
 {
     return NIMBRELLE_HOST_EXE;

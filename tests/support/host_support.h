@@ -96,6 +96,21 @@ struct Image {
 // Reads a PNG as 8-bit RGB; nullopt when it cannot be read.
 std::optional<Image> ReadPng(const fs::path& path);
 
+struct RgbaImage {
+    int width = 0;
+    int height = 0;
+    bool hasAlpha = false;      // whether the file itself has an alpha channel
+    std::vector<uint8_t> rgba;  // width * height * 4, straight alpha (255 where the file has none)
+};
+// Reads a PNG as 8-bit RGBA; nullopt when it cannot be read.
+std::optional<RgbaImage> ReadPngRgba(const fs::path& path);
+
+// Every frame of `video`'s first video stream as width * height * 4 RGBA bytes, one per frame
+// stored (none dropped or repeated), decoded by ffmpeg with `decoderOptions` before its input
+// (e.g. "-c:v libvpx-vp9", the decoder that reads VP9's alpha).
+std::vector<std::vector<uint8_t>> DecodeRgba(const fs::path& video, int width, int height,
+                                             const std::string& decoderOptions = "");
+
 // Paths baked in by the build.
 fs::path HostExe();
 fs::path RealModule();

@@ -1,17 +1,20 @@
 // Option values as the command line gives them: sizes, times, gains, qualities, frame rates;
 // and the checks every command shares.
+#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
 
 #include "base/error.h"
 #include "options/options.h"
+#include "output/encoding.h"
 #include "support/host_support.h"
 
 namespace nimbrelle::host {
 namespace {
 
 using test::RunHost;
+using test::RunOptions;
 using test::RunResult;
 using test::ScratchDir;
 
@@ -73,6 +76,81 @@ TEST(Times, ClockFieldsStayBelowSixtyAndMomentsBeforeTheEndAreInside)
     const RunResult late = RunHost({"render", (dir / "two.wav").string(), "-o", (dir / "f/").string(), "--start", "1.99999",
                                     "--size", "2x2"});
     EXPECT_EQ(late.exitCode, 0) << late.err;
+}
+
+TEST(EncoderOptions, EachCodecTakesItsOwnQualitiesAndPresetsAndAlphaNeedsAFormatWithIt)
+{
+    ScratchDir dir;
+    struct Case {
+        std::string output;
+        std::vector<std::string> options;  // --crf N, --preset NAME, --background KIND
+        std::vector<std::string> says;     // empty: accepted
+    };
+    const Case cases[] = {
+        {"a.mp4", {"--crf", "0", "--preset", "slow"}, {}},
+        {"a.mp4", {"--crf", "51"}, {}},
+        {"a.mkv", {"--crf", "52"}, {"--crf 52", "a.mkv", "H.264 takes 0 to 51"}},
+        {"a.mp4", {"--crf", "63"}, {"--crf 63", "0 to 51"}},
+        {"a.webm", {"--crf", "63", "--background", "transparent"}, {}},
+        {"a.webm", {"--preset", "ultrafast"}, {"--preset", "a.webm", "VP9", "realtime", "leave --preset out"}},
+        {"a.mov", {"--background", "transparent"}, {}},
+        {"a.mov", {"--crf", "20"}, {"--crf", "a.mov", "ProRes 4444", "leave --crf out"}},
+        {"a.mov", {"--preset", "fast"}, {"--preset", "a.mov", "ProRes 4444"}},
+        {"frames/", {"--background", "transparent"}, {}},
+        {"frames/", {"--crf", "20"}, {"--crf", "PNG", "lossless"}},
+        {"f_%03d.png", {"--preset", "fast"}, {"--preset", "PNG"}},
+        {"a.mp4", {"--background", "transparent"}, {"--background transparent", "a.mp4", "H.264", ".webm", ".mov", "PNG"}},
+        {"a.mkv", {"--background", "black"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.output + " " + testing::PrintToString(c.options));
+        CommandText text;
+        text.output = (dir / c.output).string();
+        for (std::size_t i = 0; i + 1 < c.options.size(); i += 2) {
+            (c.options[i] == "--crf" ? text.crf : c.options[i] == "--preset" ? text.preset : text.background) = c.options[i + 1];
+        }
+        const CommandOptions options = ParseCommand(text);
+        if (c.says.empty()) {
+            EXPECT_NO_THROW(CheckEncoderOptions(ClassifyOutput(text.output, false), options));
+            continue;
+        }
+        try {
+            CheckEncoderOptions(ClassifyOutput(text.output, false), options);
+            ADD_FAILURE() << "accepted";
+        } catch (const Error& e) {
+            for (const std::string& part : c.says) EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_EQ(ParseBackground("black"), picture::Background::Black);
+    EXPECT_THROW(ParseBackground("Black"), Error);
+    EXPECT_THROW(ParseBackground("white"), Error);
+}
+
+// The commands refuse what their output cannot do before any work: no audio is decoded, no
+// device opened, nothing written.
+TEST(EncoderOptions, CommandsRefuseBeforeAnyWork)
+{
+    ScratchDir dir;
+    const std::string missing = (dir / "missing.wav").string();  // decoding it would be an error of its own
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+        {{"render", missing, "-o", (dir / "a.mp4").string(), "--crf", "55"}, {"--crf 55", "0 to 51"}},
+        {{"render", missing, "-o", (dir / "a.mp4").string(), "--background", "transparent"}, {"alpha channel", "a.mp4"}},
+        {{"render", missing, "-o", (dir / "a.webm").string(), "--background", "white"}, {"--background", "white"}},
+        {{"snapshot", missing, "-o", (dir / "a.png").string(), "--at", "1", "--background", "clear"}, {"--background", "clear"}},
+        {{"live", "-o", (dir / "a.mov").string(), "--crf", "10", "--duration", "1"}, {"--crf", "a.mov"}},
+        {{"live", "-o", (dir / "a.webm").string(), "--preset", "fast", "--duration", "1"}, {"--preset", "a.webm"}},
+    };
+    RunOptions options;
+    options.env = {{"SDL_AUDIODRIVER", "no-such-driver"}, {"SDL_VIDEODRIVER", "no-such-driver"}};
+    for (const auto& [args, says] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        const RunResult r = RunHost(args, options);
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_TRUE(r.err.starts_with("nimbrelle: error: ")) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        for (const std::string& part : says) EXPECT_NE(r.err.find(part), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(dir.List(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -337,6 +337,7 @@ TEST_F(PlayCli, BadInputsFailWithOneClearMessage)
         {{tone_, "--module", test::FakeModule("render_refuses").string()}, {}, {"refused frame ", "fake_render_refuses"}},
         {{tone_, "--start", "2"}, {}, {"--start 2 is at or past the end", "tone.wav"}},
         {{tone_, "--size", "0x10"}, {}, {"--size", "0x10"}},
+        {{tone_, "--background", "white"}, {}, {"--background", "white"}},
         {{tone_}, {{"SDL_VIDEODRIVER", "no-such-driver"}}, {"cannot open a window to play", "tone.wav", "no-such-driver"}},
     };
     for (const Case& c : cases) {
@@ -350,6 +351,15 @@ TEST_F(PlayCli, BadInputsFailWithOneClearMessage)
         ExpectNoSanitizerReport(r);
         for (const std::string& part : c.says) EXPECT_TRUE(Contains(r.err, part)) << "missing '" << part << "' in: " << r.err;
     }
+}
+
+TEST_F(PlayCli, TheWindowShowsTheSceneAsDrawnWhateverTheBackground)
+{
+    // Said even with -q: the option asked for something the window does not do.
+    const RunResult r = Play({tone_, "--size", "64x36", "--background", "transparent", "-q"}).result;
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.err, "nimbrelle: warning: --background transparent applies to outputs; the window shows the scene as drawn\n");
+    EXPECT_EQ(Play({tone_, "--size", "64x36", "--background", "blue", "-q"}).result.err, "");
 }
 
 TEST_F(PlayCli, CtrlCStopsCleanly)
