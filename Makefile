@@ -34,10 +34,11 @@ all: build
 deps:
 	./scripts/install-deps.sh all
 
-# The default build includes the GStreamer element and its tests, so the native targets need
-# GStreamer's development files and plug-ins as well as the native group.
+# The default build includes the GStreamer element, the OBS source and their tests, so the
+# native targets need GStreamer's and libobs's development files, GStreamer's plug-ins and the
+# headless X server and OpenGL the OBS tests run on, as well as the native group.
 deps-native:
-	./scripts/install-deps.sh native gstreamer
+	./scripts/install-deps.sh native gstreamer obs
 
 deps-windows:
 	./scripts/install-deps.sh windows

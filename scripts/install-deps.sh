@@ -6,7 +6,10 @@
 #   native     the native build of the module, the analysis and loading libraries and the
 #              `nimbrelle` program, their tests, benchmarks and fuzzers, and the demo
 #   gstreamer  the GStreamer element and its tests (the default build includes both, so
-#              `make build` asks for native and gstreamer together)
+#              `make build` asks for native, gstreamer and obs together)
+#   obs        the OBS Studio source and its headless tests: libobs's development files and
+#              runtime (its OpenGL renderer and effect files come with libobs0), an X server
+#              without a screen and Mesa's software OpenGL (llvmpipe) through EGL
 #   windows    the cross compiler of the 32-bit Windows module (the i386 root with Wine that its
 #              frame test runs in is scripts/install-windows-deps.sh's work)
 #   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
@@ -20,7 +23,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, windows, web or all)" >&2
+  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, obs, windows, web or all)" >&2
   exit 2
 }
 
@@ -42,6 +45,8 @@ add_group() {
     gstreamer)
       packages+=(libgstreamer-plugins-base1.0-dev gstreamer1.0-tools gstreamer1.0-plugins-base
                  gstreamer1.0-plugins-good) ;;
+    obs)
+      packages+=(libobs-dev libx11-dev xvfb libgl1-mesa-dri libegl1 libegl-mesa0) ;;
     windows)
       # CMake and make drive the cross build as they drive every other.
       packages+=(cmake make g++-mingw-w64-i686) ;;
@@ -57,6 +62,7 @@ add_group() {
     all)
       add_group native
       add_group gstreamer
+      add_group obs
       add_group windows
       add_group web ;;
     *)
