@@ -363,10 +363,17 @@ void Wait(double seconds)
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
-obs_scene_t* ShowScene(const char* name, const std::vector<obs_source_t*>& sources)
+obs_scene_t* ShowScene(const char* name, const std::vector<obs_source_t*>& sources, Layout layout)
 {
     obs_scene_t* scene = obs_scene_create(name);
-    for (obs_source_t* source : sources) obs_scene_add(scene, source);
+    float x = 0.0f;
+    for (obs_source_t* source : sources) {
+        obs_sceneitem_t* item = obs_scene_add(scene, source);
+        vec2 position;
+        vec2_set(&position, x, 0.0f);
+        obs_sceneitem_set_pos(item, &position);
+        if (layout == Layout::SideBySide) x += static_cast<float>(obs_source_get_width(source));
+    }
     obs_set_output_source(0, obs_scene_get_source(scene));
     return scene;
 }

@@ -89,8 +89,11 @@ private:
 // Runs until `seconds` have passed.
 void Wait(double seconds);
 
-// A scene named `name` shown as OBS's output, holding `sources` bottom to top.
-obs_scene_t* ShowScene(const char* name, const std::vector<obs_source_t*>& sources);
+// A scene named `name` shown as OBS's output, holding `sources` bottom to top, one over the
+// other at the top left or side by side from left to right.
+enum class Layout { Stacked, SideBySide };
+obs_scene_t* ShowScene(const char* name, const std::vector<obs_source_t*>& sources,
+                       Layout layout = Layout::SideBySide);
 void HideScene(obs_scene_t* scene);
 
 // The visualiser with `settings` (a JSON object) named `name`.
