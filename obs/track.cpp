@@ -26,8 +26,11 @@ int64_t Track::Due(uint64_t ns)
         clockNs_ = ns;
     }
     if (ns <= clockNs_) return clockFrame_;
-    // ns - clockNs_ < 2^64 and fps.num <= 2^63: the product fits 128 bits.
-    const Wide elapsed = static_cast<Wide>(ns - clockNs_) * fps_.num / (static_cast<Wide>(fps_.den) * NanosecondsPerSecond);
+    // OBS's frame times are whole nanoseconds a truncated interval apart (16666666 ns at 60
+    // fps), so frame n comes a little before n / fps seconds: the nearest frame is the one.
+    // ns - clockNs_ < 2^64 and fps.num <= 2^63: the products fit 128 bits.
+    const Wide scale = static_cast<Wide>(fps_.den) * NanosecondsPerSecond;
+    const Wide elapsed = (static_cast<Wide>(ns - clockNs_) * fps_.num + scale / 2) / scale;
     return clockFrame_ + static_cast<int64_t>(std::min<Wide>(elapsed, INT64_MAX / 2));
 }
 

@@ -41,7 +41,7 @@ public:
     analysis::FrameRate Fps() const { return fps_; }
 
     // The video clock's frame at OBS time `ns` (nanoseconds): frames counted from the first
-    // time given, at the current frame rate. Times before that count as frame 0.
+    // time given, at the current frame rate, to the nearest. Times before that are frame 0.
     int64_t Due(uint64_t ns);
 
     // The first track sample of frame `frame`.

@@ -3,6 +3,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -12,6 +13,7 @@
 
 #include <util/bmem.h>
 
+#include "nimbrelle/picture.h"
 #include "obs_harness.h"
 #include "support/host_support.h"
 
@@ -80,8 +82,8 @@ double Mean(const std::string& rgb)
     return sum / static_cast<double>(rgb.size());
 }
 
-// `render`'s frames of `seconds` of the tone, by their RGB bytes.
-std::map<std::string, int> RenderedTone(double seconds)
+// `render`'s frames of `seconds` of the tone, as RGB bytes.
+std::vector<std::string> RenderedTone(double seconds)
 {
     host::test::ScratchDir dir, pngs;
     const auto frames = static_cast<int64_t>(seconds * Rate);
@@ -95,14 +97,19 @@ std::map<std::string, int> RenderedTone(double seconds)
         host::test::RunHost({"render", (dir / "tone.wav").string(), "-q", "--size", "192x108", "--fps", "60", "-o",
                              pngs.Path().string() + "/"});
     EXPECT_EQ(rendered.exitCode, 0) << rendered.err;
-    std::map<std::string, int> byBytes;
-    const std::vector<std::string> names = pngs.List();
-    for (std::size_t n = 0; n < names.size(); ++n) {
-        const std::optional<host::test::Image> image = host::test::ReadPng(pngs / names[n]);
-        if (!image) continue;
-        byBytes.emplace(std::string(image->rgb.begin(), image->rgb.end()), static_cast<int>(n));
+    std::vector<std::string> result;
+    for (const std::string& name : pngs.List()) {
+        const std::optional<host::test::Image> image = host::test::ReadPng(pngs / name);
+        if (image) result.emplace_back(image->rgb.begin(), image->rgb.end());
     }
-    return byBytes;
+    return result;
+}
+
+std::map<std::string, int> ByBytes(const std::vector<std::string>& frames)
+{
+    std::map<std::string, int> index;
+    for (std::size_t n = 0; n < frames.size(); ++n) index.emplace(frames[n], static_cast<int>(n));
+    return index;
 }
 
 // Two visualisers follow the tone and a third a silent source, side by side. Each tone
@@ -131,7 +138,7 @@ TEST_F(VisualiserTest, ToneFramesAreRendersFramesAndBrighterThanSilence)
     for (obs_source_t* s : {first, second, silent, tone, quiet}) obs_source_release(s);
     ASSERT_GT(frames.size(), 60u);
 
-    const std::map<std::string, int> rendered = RenderedTone(5.0);
+    const std::map<std::string, int> rendered = ByBytes(RenderedTone(5.0));
     for (int index : {0, 1}) {
         SCOPED_TRACE(index);
         std::size_t matched = 0;
@@ -226,6 +233,57 @@ TEST_F(VisualiserTest, FiftySourcesMadeAndDestroyedLeakNothing)
     HideScene(scene);
     pusher.Stop();
     obs_source_release(tone);
+}
+
+// Black with the Additive blend mode and the "SRGB Off" blending method over a colour: every
+// pixel is the byte sum, min(255, colour + light), the scene's own saturating addition; with
+// the default method OBS adds in linear light instead, which gives other bytes.
+TEST_F(VisualiserTest, BlackAddedWithSrgbOffIsTheByteSum)
+{
+    constexpr uint32_t Colour = 0xFF204060u;
+    obs_source_t* tone = obs_source_create(ToneId, "tone", nullptr, nullptr);
+    TonePusher pusher(tone, Tone);
+    obs_source_t* colour = CreateColour("colour", Colour, 3 * W, H);
+    const std::string settings = R"({"audio_source": "tone", "width": 192, "height": 108, "background": "black"})";
+    obs_source_t* exact = CreateVisualiser("exact", settings);
+    obs_source_t* linear = CreateVisualiser("linear", settings);
+    obs_scene_t* scene = ShowScene("scene", {colour, exact, linear});
+    obs_sceneitem_t* exactItem = obs_scene_find_source(scene, "exact");
+    obs_sceneitem_t* linearItem = obs_scene_find_source(scene, "linear");
+    vec2 position;
+    vec2_set(&position, 0.0f, 0.0f);
+    obs_sceneitem_set_pos(exactItem, &position);
+    vec2_set(&position, static_cast<float>(W), 0.0f);
+    obs_sceneitem_set_pos(linearItem, &position);
+    for (obs_sceneitem_t* item : {exactItem, linearItem}) obs_sceneitem_set_blending_mode(item, OBS_BLEND_ADDITIVE);
+    obs_sceneitem_set_blending_method(exactItem, OBS_BLEND_METHOD_SRGB_OFF);
+    FrameCatcher catcher;
+    Wait(2.0);
+    const std::vector<std::vector<uint8_t>> frames = catcher.Take();
+    HideScene(scene);
+    pusher.Stop();
+    for (obs_source_t* s : {exact, linear, colour, tone}) obs_source_release(s);
+    ASSERT_GT(frames.size(), 30u);
+
+    // The sums each of render's frames gives over the colour.
+    std::map<std::string, int> sums;
+    const std::vector<std::string> rendered = RenderedTone(4.0);
+    for (std::size_t n = 0; n < rendered.size(); ++n) {
+        std::string sum = rendered[n];
+        for (std::size_t i = 0; i < sum.size(); ++i) {
+            const unsigned below = (Colour >> (16 - 8 * (i % 3))) & 0xFF;
+            const unsigned light = picture::LightOf(static_cast<uint8_t>(sum[i]) << (16 - 8 * (i % 3))) >> (16 - 8 * (i % 3));
+            sum[i] = static_cast<char>(std::min(255u, below + light));
+        }
+        sums.emplace(std::move(sum), static_cast<int>(n));
+    }
+    std::size_t exactSums = 0, linearSums = 0;
+    for (const auto& frame : frames) {
+        exactSums += sums.count(Region(frame, 3 * W, 0));
+        linearSums += sums.count(Region(frame, 3 * W, 1));
+    }
+    EXPECT_GE(exactSums + 3, frames.size());
+    EXPECT_EQ(linearSums, 0u);
 }
 
 // Transparent composited by OBS over a coloured source: where the scene is dark the colour
