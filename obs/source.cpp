@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -95,6 +96,7 @@ struct Source {
     int textureHeight = 0;
     gs_color_format textureFormat = GS_BGRX;
     bool picture = false;  // the texture holds a frame to draw
+    std::atomic<int64_t> uploads{0};
 };
 
 void Say(Source& s, int level, const std::string& line)
@@ -395,6 +397,15 @@ void Destroy(void* data)
     // The worker first: then nothing follows or draws, and the callback can go.
     s->visualiser->Stop();
     Detach(*s);
+    const Visualiser::Counts counts = s->visualiser->Snapshot();
+    if (counts.drawn > 0) {
+        char line[200];
+        std::snprintf(line, sizeof line, "drew %lld frames, %.2f ms each on average; uploaded %lld",
+                      static_cast<long long>(counts.drawn),
+                      static_cast<double>(counts.drawNs) / 1e6 / static_cast<double>(counts.drawn),
+                      static_cast<long long>(s->uploads.load()));
+        Say(*s, LOG_INFO, line);
+    }
     s->visualiser.reset();
     if (s->texture != nullptr) {
         obs_enter_graphics();
@@ -462,6 +473,7 @@ void Upload(Source& s, const Frame& frame)
     }
     gs_texture_set_image(s.texture, reinterpret_cast<const uint8_t*>(frame.pixels.data()),
                          static_cast<uint32_t>(frame.width) * 4u, false);
+    s.uploads.fetch_add(1, std::memory_order_relaxed);
 }
 
 void Render(void* data, gs_effect_t*)

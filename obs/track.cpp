@@ -54,6 +54,17 @@ Track::Step Track::Take(int64_t due, std::size_t arrived)
     return step;
 }
 
+void Track::Restart(int64_t frame, uint64_t ns)
+{
+    length_ = 0;
+    stalled_ = false;
+    originFrame_ = frame;
+    originSample_ = 0;
+    clocked_ = true;
+    clockNs_ = ns;
+    clockFrame_ = frame;
+}
+
 void Track::ChangeFps(analysis::FrameRate fps, int64_t next, uint64_t ns)
 {
     const int64_t clock = FrameStart(Due(ns));

@@ -61,6 +61,10 @@ public:
     int64_t Length() const { return length_; }
     bool Stalled() const { return stalled_; }
 
+    // Starts the track afresh: nothing on it, frame `frame` starting at its first sample and
+    // due at OBS time `ns`.
+    void Restart(int64_t frame, uint64_t ns);
+
     // A new video frame rate from frame `next` on (the next frame to draw), at OBS time `ns`:
     // frames count afresh from that frame's start, and the clock goes on from where it was.
     void ChangeFps(analysis::FrameRate fps, int64_t next, uint64_t ns);

@@ -1,6 +1,7 @@
 #include "visualiser.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <utility>
 
@@ -69,7 +70,8 @@ void Visualiser::Tick(uint64_t ns, analysis::FrameRate fps)
 Visualiser::Counts Visualiser::Snapshot() const
 {
     return Counts{drawn_.load(std::memory_order_relaxed), paused_.load(std::memory_order_relaxed),
-                  silence_.load(std::memory_order_relaxed), skipped_.load(std::memory_order_relaxed)};
+                  silence_.load(std::memory_order_relaxed), skipped_.load(std::memory_order_relaxed),
+                  drawNs_.load(std::memory_order_relaxed)};
 }
 
 void Visualiser::Run()
@@ -128,12 +130,19 @@ void Visualiser::LoadModule()
 void Visualiser::Pass(uint64_t ns, analysis::FrameRate fps)
 {
     if (fps.num > 0 && fps.den > 0 && !(fps == track_.Fps())) track_.ChangeFps(fps, next_, ns);
-    const int64_t due = track_.Due(ns);
+    const bool showing = showing_.load(std::memory_order_relaxed);
     const std::size_t got = ring_.Read(taken_.data(), ring_.Capacity());
+    if (!started_ && !showing) {
+        // Not yet shown: the scene starts with the first frame shown, from silence, as a render
+        // starts at the start of its file; what came before is not on the track.
+        track_.Restart(next_, ns);
+        return;
+    }
+    started_ = true;
+    const int64_t due = track_.Due(ns);
     const Track::Step step = track_.Take(due, got);
     silence_.fetch_add(step.silence, std::memory_order_relaxed);
     skipped_.fetch_add(static_cast<int64_t>(step.skip), std::memory_order_relaxed);
-    const bool showing = showing_.load(std::memory_order_relaxed);
     Feed(nullptr, step.silence, showing && step.silence <= int64_t{MaxCatchUpSeconds} * track_.Rate());
     Feed(taken_.data() + 2 * step.skip, static_cast<int64_t>(step.keep), showing);
 }
@@ -168,6 +177,7 @@ void Visualiser::Feed(const float* stereo, int64_t frames, bool draw)
 
 void Visualiser::DrawFrame()
 {
+    const auto begun = std::chrono::steady_clock::now();
     analyser_->Analyse(history_, track_.Milliseconds(next_), record_);
     Frame& frame = frames_.Back();
     const int width = settings_.width;
@@ -187,6 +197,8 @@ void Visualiser::DrawFrame()
     }
     frames_.Publish();
     drawn_.fetch_add(1, std::memory_order_relaxed);
+    drawNs_.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - begun).count(),
+                      std::memory_order_relaxed);
 }
 
 void Visualiser::PublishNothing()

@@ -75,8 +75,9 @@ public:
 
     // Graphics thread: OBS's video frame at `ns` (its frame time), at `fps`.
     void Tick(uint64_t ns, analysis::FrameRate fps);
-    // Whether the source is shown anywhere: while it is not, the scene pauses (no frames are
-    // drawn or uploaded) and the samples that come are only counted into the track.
+    // Whether the source is shown anywhere. The scene starts with the first frame shown, from
+    // silence (the track starts there); while the source is hidden after that, the scene
+    // pauses: frames are not drawn, and the samples that come are only counted into the track.
     void SetShowing(bool showing) { showing_.store(showing, std::memory_order_relaxed); }
 
     SampleRing& Ring() { return ring_; }
@@ -92,6 +93,7 @@ public:
         int64_t paused = 0;   // frames passed while not shown
         int64_t silence = 0;  // samples of silence put on the track
         int64_t skipped = 0;  // captured samples left out
+        int64_t drawNs = 0;   // the worker's time in the frames it drew: analysis, module, conversion
     };
     Counts Snapshot() const;
 
@@ -134,12 +136,14 @@ private:
     std::vector<float> taken_;  // samples read from the ring in one pass
     int64_t next_ = 0;          // the next frame to draw
     int64_t position_ = 0;      // samples pushed into history_
+    bool started_ = false;      // a frame was due while the source was shown
     FrameData record_{};
 
     std::atomic<int64_t> drawn_{0};
     std::atomic<int64_t> paused_{0};
     std::atomic<int64_t> silence_{0};
     std::atomic<int64_t> skipped_{0};
+    std::atomic<int64_t> drawNs_{0};
 
     std::thread worker_;
 };
