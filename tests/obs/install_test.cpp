@@ -61,7 +61,8 @@ TEST(Install, LoadsFromItsInstallPathAndListsItsSource)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
+    int result = RUN_ALL_TESTS();
+    if (nimbrelle::obs::test::CheckLeaksNow() != 0) result = 1;
     const long held = nimbrelle::obs::test::StopObs();
     if (held != 0) std::fprintf(stderr, "OBS still holds %ld allocations at shutdown\n", held);
     return result != 0 || held != 0 ? 1 : 0;

@@ -10,6 +10,11 @@
 #include <util/bmem.h>
 #include <util/platform.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define NIMBRELLE_LSAN 1
+#endif
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -231,6 +236,15 @@ long StopObs()
     }
     StopXvfb();
     return bnum_allocs();
+}
+
+int CheckLeaksNow()
+{
+#ifdef NIMBRELLE_LSAN
+    return __lsan_do_recoverable_leak_check();
+#else
+    return 0;
+#endif
 }
 
 bool LoadPlugin(const std::filesystem::path& file, const std::filesystem::path& data)

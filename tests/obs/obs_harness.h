@@ -33,6 +33,10 @@ bool StartObs(VideoSize size, std::string* error);
 // Shuts OBS down, stops the X server; returns OBS's count of allocations still held.
 long StopObs();
 
+// LeakSanitizer's check of the memory no one can reach any more, now; 0 when it finds none
+// or the build has no LeakSanitizer.
+int CheckLeaksNow();
+
 // Loads an OBS plug-in file with its data folder; false when it does not load or init.
 bool LoadPlugin(const std::filesystem::path& file, const std::filesystem::path& data);
 // Whether OBS lists `id` among its input source types.
