@@ -82,7 +82,8 @@ struct Source {
     std::string wanted;
     bool wantChanged = true;
 
-    // The worker's: the source followed and what was said about it.
+    // The worker's: the name it follows, the source followed and what was said about it.
+    std::string following;
     obs_source_t* followed = nullptr;
     std::string followedName;
     std::string reported;  // the missing or removed source last reported, so it is said once
@@ -161,12 +162,11 @@ void Detach(Source& s)
 // going away or being muted, and looks again for one that is missing.
 void Follow(Source& s)
 {
-    std::string wanted;
     bool changed = false;
     {
         std::lock_guard lock(s.wantMutex);
-        wanted = s.wanted;
         changed = s.wantChanged;
+        if (changed) s.following = s.wanted;  // copied only when it changes: no allocation per frame
         s.wantChanged = false;
     }
     if (changed) {
@@ -174,6 +174,7 @@ void Follow(Source& s)
         s.reported.clear();
         s.lastLook = 0;
     }
+    const std::string& wanted = s.following;
     if (!s.audioUsable) return;
     if (s.followed != nullptr && obs_source_removed(s.followed)) {
         Say(s, LOG_INFO, "audio source " + Quoted(s.followedName) + " was removed: drawing silence");
@@ -228,9 +229,8 @@ Settings ReadSettings(obs_data_t* data)
     return settings;
 }
 
-void Update(void* data, obs_data_t* settings)
+void UpdateSettings(Source& s, obs_data_t* settings)
 {
-    Source& s = *static_cast<Source*>(data);
     const Settings read = ReadSettings(settings);
     s.width.store(read.width, std::memory_order_relaxed);
     s.height.store(read.height, std::memory_order_relaxed);
@@ -240,6 +240,17 @@ void Update(void* data, obs_data_t* settings)
     if (wanted != s.wanted) {
         s.wanted = wanted;
         s.wantChanged = true;
+    }
+}
+
+// OBS calls in from C: nothing may throw out of these.
+void Update(void* data, obs_data_t* settings)
+{
+    Source& s = *static_cast<Source*>(data);
+    try {
+        UpdateSettings(s, settings);
+    } catch (const std::exception& e) {
+        Say(s, LOG_ERROR, std::string("cannot take the new settings: ") + e.what());
     }
 }
 
@@ -356,7 +367,7 @@ constexpr std::array<const char*, 3> GlobalSignals = {"source_create", "source_r
 
 // ------------------------------------------------------------------ life
 
-void* Create(obs_data_t* settings, obs_source_t* self)
+void* CreateSource(obs_data_t* settings, obs_source_t* self)
 {
     auto s = std::make_unique<Source>();
     s->self = self;
@@ -381,10 +392,27 @@ void* Create(obs_data_t* settings, obs_source_t* self)
         s->audioUsable ? rate : analysis::MinSampleRate, fps, ReadSettings(settings),
         [raw](bool error, const std::string& line) { Say(*raw, error ? LOG_ERROR : LOG_INFO, line); },
         [raw] { Follow(*raw); });
-    Update(raw, settings);
+    try {
+        UpdateSettings(*raw, settings);
+    } catch (...) {
+        s->visualiser->Stop();
+        Detach(*s);
+        throw;
+    }
     signal_handler_connect(obs_source_get_signal_handler(self), "rename", Renamed, raw);
     for (const char* signal : GlobalSignals) signal_handler_connect(obs_get_signal_handler(), signal, SourcesChanged, raw);
     return s.release();
+}
+
+// A source that cannot be made (no memory) is one OBS shows as failed, not a crash.
+void* Create(obs_data_t* settings, obs_source_t* self)
+{
+    try {
+        return CreateSource(settings, self);
+    } catch (const std::exception& e) {
+        Log(LOG_ERROR, std::string("cannot create the source: ") + e.what());
+        return nullptr;
+    }
 }
 
 void Destroy(void* data)

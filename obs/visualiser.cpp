@@ -81,10 +81,17 @@ void Visualiser::Run()
         ticks_.wait(seen, std::memory_order_acquire);
         seen = ticks_.load(std::memory_order_acquire);
         if (stop_.load(std::memory_order_acquire)) break;
-        housekeeping_();
-        ApplySettings();
-        const analysis::FrameRate fps{fpsNum_.load(std::memory_order_relaxed), fpsDen_.load(std::memory_order_relaxed)};
-        Pass(tickNs_.load(std::memory_order_relaxed), fps);
+        // Nothing may leave this thread: an exception out of it would end OBS. What can throw
+        // is allocation (frame buffers at a new size, a module's copy) and the file system.
+        try {
+            housekeeping_();
+            ApplySettings();
+            const analysis::FrameRate fps{fpsNum_.load(std::memory_order_relaxed),
+                                          fpsDen_.load(std::memory_order_relaxed)};
+            Pass(tickNs_.load(std::memory_order_relaxed), fps);
+        } catch (const std::exception& e) {
+            Fail(std::string("stopped drawing: ") + e.what());
+        }
     }
     module_.reset();
 }
@@ -199,6 +206,14 @@ void Visualiser::DrawFrame()
     drawn_.fetch_add(1, std::memory_order_relaxed);
     drawNs_.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - begun).count(),
                       std::memory_order_relaxed);
+}
+
+void Visualiser::Fail(const std::string& line)
+{
+    module_.reset();
+    if (!failed_) log_(true, line);
+    failed_ = true;
+    PublishNothing();
 }
 
 void Visualiser::PublishNothing()

@@ -107,6 +107,8 @@ private:
     void Feed(const float* stereo, int64_t frames, bool draw);
     void DrawFrame();
     void PublishNothing();
+    // Drops the module and says why, once: nothing is drawn until the settings change.
+    void Fail(const std::string& line);
 
     Log log_;
     Housekeeping housekeeping_;
