@@ -102,7 +102,7 @@ void RunLive(const LiveOptions& options)
             }
         }
         if (counts.leftOut > 0) {
-            // Only x264 has faster presets; VP9 already runs at its fastest settings.
+            // Only x264 has faster presets: VP9 already runs at its fastest settings, ProRes has none.
             const bool h264 = target->kind == OutputKind::Video && CodecOf(target->container) == VideoCodec::H264;
             std::fprintf(stderr,
                          "nimbrelle: warning: the recording fell behind and left out %.1f s; try a smaller --size%s\n",
