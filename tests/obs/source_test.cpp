@@ -212,6 +212,41 @@ TEST_F(VisualiserTest, MutedAndRemovedSourcesGiveSilence)
     EXPECT_LT(quietMean, loudMean);
 }
 
+// The properties list OBS's audio sources (the desktop audio first), keep a chosen source that
+// is missing, marked; renaming the followed source moves the setting with it.
+TEST_F(VisualiserTest, PropertiesListTheAudioSourcesAndFollowRenames)
+{
+    obs_source_t* tone = obs_source_create(ToneId, "tone", nullptr, nullptr);
+    obs_source_t* follows = CreateVisualiser("follows", R"({"audio_source": "tone"})");
+    obs_source_t* misses = CreateVisualiser("misses", R"({"audio_source": "gone"})");
+    auto listed = [](obs_source_t* source) {
+        std::map<std::string, std::string> items;  // value -> label
+        obs_properties_t* properties = obs_source_properties(source);
+        obs_property_t* list = obs_properties_get(properties, "audio_source");
+        for (size_t i = 0; i < obs_property_list_item_count(list); ++i) {
+            items[obs_property_list_item_string(list, i)] = obs_property_list_item_name(list, i);
+        }
+        obs_properties_destroy(properties);
+        return items;
+    };
+    const std::map<std::string, std::string> items = listed(misses);
+    EXPECT_EQ(items.at(""), "Desktop audio");
+    EXPECT_EQ(items.at("tone"), "tone");
+    EXPECT_EQ(items.at("gone"), "gone (not found)");
+    EXPECT_EQ(items.count("follows"), 0u) << "a visualiser has no sound to follow";
+    // Without a source (OBS asking for the type's properties) the list still builds.
+    obs_properties_t* typeProperties = obs_get_source_properties("nimbrelle_visualiser");
+    ASSERT_NE(typeProperties, nullptr);
+    obs_properties_destroy(typeProperties);
+
+    obs_source_set_name(tone, "renamed");
+    obs_data_t* settings = obs_source_get_settings(follows);
+    EXPECT_STREQ(obs_data_get_string(settings, "audio_source"), "renamed");
+    obs_data_release(settings);
+    EXPECT_EQ(listed(follows).count("renamed"), 1u);
+    for (obs_source_t* s : {follows, misses, tone}) obs_source_release(s);
+}
+
 // Made, shown and dropped fifty times: OBS's own allocation count comes back to where it was
 // (and to zero at shutdown, checked for every test).
 TEST_F(VisualiserTest, FiftySourcesMadeAndDestroyedLeakNothing)
