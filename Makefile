@@ -15,9 +15,12 @@
 #   make svp-tables    the .svp's export and import tables
 #   make windows-test  the Windows module's frames under Wine against the native module's
 #   make install [PREFIX=/usr/local] [DESTDIR=...]  the `nimbrelle` program, the module, its
-#                header and pkg-config file, the GStreamer element and the VLC visualisation
+#                header and pkg-config file, the GStreamer element, the VLC visualisation
 #                (PREFIX=/usr puts it where VLC looks; without DESTDIR VLC's plug-in cache is
-#                regenerated)
+#                regenerated) and the OBS plug-in (OBS looks only under its own prefix:
+#                PREFIX=/usr for Debian's OBS)
+#   make install-obs-user  the OBS plug-in and the module for the current user only, into
+#                ~/.config/obs-studio/plugins/nimbrelle-obs/ (no root)
 #   make web     the page and its WebAssembly (plain and SIMD) in build/web/
 #   make web-serve  serves build/web/ on http://127.0.0.1:8000/ (WEB_PORT=N for another port)
 #   make web-test   the browser build's tests in headless Chromium and Node
@@ -28,7 +31,7 @@
 #   make clean   removes build/ and out/
 JOBS ?= 2
 
-.PHONY: all deps deps-native deps-windows deps-web build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install clean
+.PHONY: all deps deps-native deps-windows deps-web build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install install-obs-user clean
 FUZZ_SECONDS ?= 30
 INPUT_FUZZ_SECONDS ?= 20
 WEB_PORT ?= 8000
@@ -38,11 +41,12 @@ all: build
 deps:
 	./scripts/install-deps.sh all
 
-# The default build includes the GStreamer element, the VLC visualisation and their tests, so
-# the native targets need GStreamer's and VLC's development files, players and plug-ins as well
-# as the native group.
+# The default build includes the GStreamer element, the VLC visualisation, the OBS source and
+# their tests, so the native targets need GStreamer's, VLC's and libobs's development files,
+# players and plug-ins, and the headless X server and OpenGL the OBS tests run on, as well as
+# the native group.
 deps-native:
-	./scripts/install-deps.sh native gstreamer vlc
+	./scripts/install-deps.sh native gstreamer vlc obs
 
 deps-windows:
 	./scripts/install-deps.sh windows
@@ -132,6 +136,14 @@ PREFIX ?= /usr/local
 # cmake --install reads DESTDIR from the environment.
 install: build
 	DESTDIR=$(DESTDIR) cmake --install build/default --prefix $(PREFIX)
+
+# OBS's per-user plug-in layout: bin/64bit/ holds the plug-in and, beside it, the module it
+# finds there first; data/ its locale.
+OBS_USER_PLUGIN ?= $(HOME)/.config/obs-studio/plugins/nimbrelle-obs
+install-obs-user: build
+	install -D -m 755 build/default/obs/nimbrelle-obs.so $(OBS_USER_PLUGIN)/bin/64bit/nimbrelle-obs.so
+	install -D -m 755 build/default/src/NimbrelleCalvex.so $(OBS_USER_PLUGIN)/bin/64bit/NimbrelleCalvex.so
+	install -D -m 644 obs/data/locale/en-US.ini $(OBS_USER_PLUGIN)/data/locale/en-US.ini
 
 clean:
 	rm -rf build out

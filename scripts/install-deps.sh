@@ -6,10 +6,13 @@
 #   native     the native build of the module, the analysis and loading libraries and the
 #              `nimbrelle` program, their tests, benchmarks and fuzzers, and the demo
 #   gstreamer  the GStreamer element and its tests (the default build includes both, so
-#              `make build` asks for native, gstreamer and vlc together)
+#              `make build` asks for native, gstreamer, vlc and obs together)
 #   vlc        the VLC visualisation and its tests: VLC 3's plug-in headers (vlc-plugin in
 #              pkg-config), libvlc for the test program that plays a playlist in-process, the
 #              cvlc player, and the decoders and outputs the headless tests use
+#   obs        the OBS Studio source and its headless tests: libobs's development files and
+#              runtime (its OpenGL renderer and effect files come with libobs0), an X server
+#              without a screen and Mesa's software OpenGL (llvmpipe) through EGL
 #   windows    the cross compiler of the 32-bit Windows module (the i386 root with Wine that its
 #              frame test runs in is scripts/install-windows-deps.sh's work)
 #   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
@@ -23,7 +26,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, vlc, windows, web or all)" >&2
+  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, vlc, obs, windows, web or all)" >&2
   exit 2
 }
 
@@ -51,6 +54,8 @@ add_group() {
       # demuxers and decoders, the file audio output and the raw video output; runuser (util-linux,
       # always present) runs VLC as an unprivileged user, as it refuses root.
       packages+=(pkg-config libvlccore-dev libvlc-dev vlc-bin vlc-plugin-base) ;;
+    obs)
+      packages+=(libobs-dev libx11-dev xvfb libgl1-mesa-dri libegl1 libegl-mesa0) ;;
     windows)
       # CMake and make drive the cross build as they drive every other.
       packages+=(cmake make g++-mingw-w64-i686) ;;
@@ -67,6 +72,7 @@ add_group() {
       add_group native
       add_group gstreamer
       add_group vlc
+      add_group obs
       add_group windows
       add_group web ;;
     *)
