@@ -31,6 +31,7 @@
 #include "nimbrelle/analysis.h"
 #include "nimbrelle/loader.h"
 #include "nimbrelle/picture.h"
+#include "module_guard.h"
 
 GST_DEBUG_CATEGORY_STATIC(nimbrelle_vis_debug);
 #define GST_CAT_DEFAULT nimbrelle_vis_debug
@@ -157,6 +158,23 @@ GType BackgroundType()
     return type;
 }
 
+// The arguments and result of one call of a module's entry, for CallGuarded.
+struct EntryCall {
+    const ModuleDescriptor* descriptor;
+    uint32_t* pixels;  // null: the init entry
+    int32_t width, height, pitch;
+    const FrameData* record;
+    int32_t result;
+};
+
+void CallEntry(void* argument)
+{
+    auto* call = static_cast<EntryCall*>(argument);
+    call->result = call->pixels == nullptr
+                       ? call->descriptor->init()
+                       : call->descriptor->render(call->pixels, call->width, call->height, call->pitch, call->record);
+}
+
 GstNimbrelleVis* Self(gpointer object)
 {
     return reinterpret_cast<GstNimbrelleVis*>(object);
@@ -210,6 +228,19 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec)
     GST_OBJECT_UNLOCK(self);
 }
 
+// After a fault inside the module's `entry` ("init" or "render"): posts the error and lets go
+// of the copy without unloading it. Its state and any lock it held are unknown, so it is
+// neither called again nor closed (its destructors could fault in turn): the copy stays
+// loaded and is leaked on purpose, and the next start loads a fresh one.
+void Abandon(GstNimbrelleVis* self, Stream& stream, const char* entry, int signal)
+{
+    GST_ELEMENT_ERROR(self, LIBRARY, FAILED,
+                      ("module '%s' crashed in its %s entry (%s); the pipeline stops",
+                       stream.module->Path().c_str(), entry, nimbrelle::gst::FaultName(signal)),
+                      (nullptr));
+    static_cast<void>(stream.module.release());
+}
+
 // Loads the module and builds its scene, once per start.
 bool Start(GstNimbrelleVis* self)
 {
@@ -236,7 +267,18 @@ bool Start(GstNimbrelleVis* self)
     Stream& stream = *self->stream;
     // A private copy: each element instance draws its own scene.
     stream.module = nimbrelle::loader::Module::Open(path, nimbrelle::loader::Mode::Private, &error);
-    if (!stream.module || !stream.module->Init(&error)) {
+    if (stream.module) {
+        EntryCall call{&stream.module->Descriptor(), nullptr, 0, 0, 0, nullptr, 0};
+        if (const int signal = nimbrelle::gst::CallGuarded(CallEntry, &call); signal != 0) {
+            Abandon(self, stream, "init", signal);
+            return false;
+        }
+        if (call.result == 0) {
+            error = "module '" + stream.module->Path().string() +
+                    "' could not build its scene (its init entry returned 0)";
+        }
+    }
+    if (!stream.module || !error.empty()) {
         stream.module.reset();
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_READ, ("%s", error.c_str()), (nullptr));
         return false;
@@ -334,8 +376,8 @@ GstPadProbeReturn NarrowDownstreamCaps(GstPad*, GstPadProbeInfo* info, gpointer 
     return GST_PAD_PROBE_OK;
 }
 
-// A refused frame is reported here and ends the stream in the chain function: the base
-// class's own path for a failed render leaves its lock held.
+// A refused frame, or a crash inside the module, is reported here and ends the stream in the
+// chain function: the base class's own path for a failed render leaves its lock held.
 gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
 {
     GstNimbrelleVis* self = Self(scope);
@@ -343,7 +385,15 @@ gboolean Render(GstAudioVisualizer* scope, GstBuffer*, GstVideoFrame* video)
     auto* pixels = static_cast<uint32_t*>(GST_VIDEO_FRAME_PLANE_DATA(video, 0));
     const int32_t pitch = GST_VIDEO_FRAME_PLANE_STRIDE(video, 0) / 4;
     const int width = GST_VIDEO_FRAME_WIDTH(video), height = GST_VIDEO_FRAME_HEIGHT(video);
-    if (!stream.module->Render(pixels, width, height, pitch, stream.record)) {
+    // After a crash the copy is gone, and the chain ends the stream.
+    if (!stream.module) return TRUE;
+    EntryCall call{&stream.module->Descriptor(), pixels, width, height, pitch, &stream.record, 0};
+    if (const int signal = nimbrelle::gst::CallGuarded(CallEntry, &call); signal != 0) {
+        Abandon(self, stream, "render", signal);
+        stream.refused = true;
+        return TRUE;
+    }
+    if (call.result == 0) {
         const std::string refusal = stream.module->RefusalText(stream.next - 1);
         GST_ELEMENT_ERROR(self, STREAM, FAILED, ("%s", refusal.c_str()), (nullptr));
         stream.refused = true;
@@ -475,6 +525,11 @@ GstFlowReturn Chain(GstPad* pad, GstObject* parent, GstBuffer* buffer)
     GstAudioVisualizer* scope = Scope(self);
     Stream& stream = *self->stream;
     const int bytesPerFrame = GST_AUDIO_INFO_BPF(&scope->ainfo);
+    if (!stream.module) {
+        // The module crashed: nothing more is drawn until the element starts again.
+        gst_buffer_unref(buffer);
+        return GST_FLOW_ERROR;
+    }
     if (bytesPerFrame == 0 || stream.fps.num <= 0 || !stream.analyser) {
         gst_buffer_unref(buffer);
         return GST_FLOW_NOT_NEGOTIATED;

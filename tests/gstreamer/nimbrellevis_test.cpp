@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -552,6 +553,36 @@ TEST(NimbrelleVis, ABadModuleIsAClearErrorOnTheBus)
         EXPECT_NE(run.error.find(message), std::string::npos) << run.error;
         EXPECT_LE(run.frames.size(), 1u) << "a refused frame at most, left black";
     }
+}
+
+TEST(NimbrelleVis, AModuleThatCrashesStopsItsPipelineWithAnError)
+{
+    const fs::path crashes = FakeModule("render_crashes");
+    // gst-launch installs its own fault handler, which spins on a fault it sees: the element
+    // must end the run itself. The timeout only turns such a hang into a failure.
+    const RunResult launch = RunShell("timeout -s KILL 30 gst-launch-1.0 audiotestsrc num-buffers=20 ! nimbrellevis "
+                                      "module=" + crashes.string() + " ! fakesink 2>&1");
+    EXPECT_NE(launch.exitCode, 0);
+    EXPECT_NE(launch.exitCode, 128 + SIGKILL) << "killed by the timeout: " << launch.out;
+    EXPECT_TRUE(Contains(launch.out, "module '" + crashes.string() + "' crashed in its render entry (SIGSEGV)"))
+        << launch.out;
+
+    // In this process: the error is on the bus, each start loads a fresh copy that crashes
+    // again, and other elements go on drawing.
+    for (int run = 0; run < 2; ++run) {
+        Pipeline pipeline(AppSource(8000) + " module=" + crashes.string() + SmallVideo);
+        const Played crashed = Feed(pipeline, 8000).Audio(0, 4000).Play();
+        EXPECT_TRUE(Contains(crashed.error, "crashed in its render entry (SIGSEGV)")) << crashed.error;
+        EXPECT_LE(crashed.frames.size(), 1u) << "the frame it crashed in at most, left black";
+    }
+    Pipeline pipeline(AppSource(8000) + SmallVideo);
+    const Played drawn = Feed(pipeline, 8000).Audio(0, 4000).Play();
+    EXPECT_EQ(drawn.error, "");
+    EXPECT_EQ(TimesOf(drawn.frames), FrameTimes({{0, 4000}}, 8000, {25, 1}));
+
+    // A fault outside the module still reaches the handler that was there before the
+    // element's (here the default action).
+    EXPECT_EXIT(raise(SIGSEGV), testing::KilledBySignal(SIGSEGV), "");
 }
 
 TEST(NimbrelleVis, PlaybinDrawsTheSceneAsItsVisualisation)

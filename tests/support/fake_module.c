@@ -5,7 +5,8 @@
  *   FAKE_RENDER_RESULT  what render returns (default 1);
  *   FAKE_NO_QUERY       exports something other than QueryModule;
  *   FAKE_SLOW_START     the first render takes a third of a second, as a scene being built
- *                       would. */
+ *                       would;
+ *   FAKE_RENDER_CRASHES render writes through a null pointer (SIGSEGV). */
 #ifdef FAKE_SLOW_START
 #define _POSIX_C_SOURCE 199309L
 #include <time.h>
@@ -54,6 +55,13 @@ static int32_t FakeRender(uint32_t *pixels, int32_t width, int32_t height, int32
     (void)width;
     (void)height;
     (void)pitch;
+#endif
+#ifdef FAKE_RENDER_CRASHES
+    {
+        /* Both volatile, so that the compiler keeps the load and the store. */
+        volatile int32_t *volatile nowhere = NULL;
+        *nowhere = 1;
+    }
 #endif
     return FAKE_RENDER_RESULT;
 }

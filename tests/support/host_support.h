@@ -117,7 +117,8 @@ std::vector<std::vector<uint8_t>> DecodeRgba(const fs::path& video, int width, i
 // Paths baked in by the build.
 fs::path HostExe();
 fs::path RealModule();
-fs::path FakeModule(const std::string& variant);  // probe, init_refuses, render_refuses, no_query, slow_start
+// A stand-in module: probe, init_refuses, render_refuses, no_query, slow_start, render_crashes.
+fs::path FakeModule(const std::string& variant);
 
 // ffprobe's values of `entries` (e.g. "stream=codec_type") for `file`, one a line.
 std::string Probe(const fs::path& file, const std::string& entries);
