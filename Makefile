@@ -25,13 +25,15 @@
 #   make web-serve  serves build/web/ on http://127.0.0.1:8000/ (WEB_PORT=N for another port)
 #   make web-test   the browser build's tests in headless Chromium and Node
 #   make web-bench  the page's time per frame in headless Chromium
+#   make deb     Debian packages of the program and module, the header, the GStreamer element,
+#                the OBS source and the VLC visualisation, into build/deb/ (see debian/rules)
 #   make deps    the packages of every target at once (scripts/install-deps.sh all); deps-native,
 #                deps-windows and deps-web install those of the native build (with GStreamer and
 #                VLC), the Windows build and the browser build
 #   make clean   removes build/ and out/
 JOBS ?= 2
 
-.PHONY: all deps deps-native deps-windows deps-web build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install install-obs-user clean
+.PHONY: all deb deps deps-native deps-windows deps-web build test sanitize fuzz svp svp-tables windows-test web web-serve web-test web-bench check demo bench install install-obs-user clean
 FUZZ_SECONDS ?= 30
 INPUT_FUZZ_SECONDS ?= 20
 WEB_PORT ?= 8000
@@ -144,6 +146,18 @@ install-obs-user: build
 	install -D -m 755 build/default/obs/nimbrelle-obs.so $(OBS_USER_PLUGIN)/bin/64bit/nimbrelle-obs.so
 	install -D -m 755 build/default/src/NimbrelleCalvex.so $(OBS_USER_PLUGIN)/bin/64bit/NimbrelleCalvex.so
 	install -D -m 644 obs/data/locale/en-US.ini $(OBS_USER_PLUGIN)/data/locale/en-US.ini
+
+# dpkg-buildpackage writes the packages into the parent of the tree it builds, so it builds an
+# exported copy of HEAD under build/deb/src (commit first: uncommitted changes are not in it),
+# with KissFFT's sources fetched beforehand into its kissfft/ folder: the package build never
+# reaches the network.
+deb:
+	./scripts/install-deps.sh native gstreamer vlc obs deb
+	rm -rf build/deb
+	mkdir -p build/deb/src
+	git archive --format=tar HEAD | tar -x -C build/deb/src
+	cp -a "$$(./scripts/fetch-kissfft-source.sh)" build/deb/src/kissfft
+	cd build/deb/src && dpkg-buildpackage -b -us -uc -j$(JOBS)
 
 clean:
 	rm -rf build out

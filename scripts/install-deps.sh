@@ -17,7 +17,9 @@
 #              frame test runs in is scripts/install-windows-deps.sh's work)
 #   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
 #              tests: Chromium, Node, and tests/web's npm packages (pinned by its package-lock.json)
-#   all        every group above
+#   deb        the Debian packages' build (make deb) and its checks: debhelper, help2man for the
+#              man page, lintian; mmdebstrap for a fresh root to install them into (not in all)
+#   all        every group above but deb
 #
 # Does nothing when everything asked for is present already; otherwise needs root (it runs
 # apt-get). The npm packages need no root and are installed whenever the web group is asked for
@@ -26,7 +28,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() {
-  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, vlc, obs, windows, web or all)" >&2
+  echo "usage: $0 GROUP...   (GROUP: native, gstreamer, vlc, obs, windows, web, deb or all)" >&2
   exit 2
 }
 
@@ -68,6 +70,8 @@ add_group() {
       command -v node >/dev/null || packages+=(nodejs)
       command -v npm >/dev/null || packages+=(npm)
       web=1 ;;
+    deb)
+      packages+=(dpkg-dev debhelper help2man lintian mmdebstrap git) ;;
     all)
       add_group native
       add_group gstreamer
