@@ -18,8 +18,8 @@
 #   web        the browser build (clang's wasm32-wasi target and its C and C++ libraries) and its
 #              tests: Chromium, Node, and tests/web's npm packages (pinned by its package-lock.json)
 #   deb        the Debian packages' build (make deb) and its checks: debhelper, help2man for the
-#              man page, lintian; mmdebstrap for a fresh root to install them into (not in all)
-#   all        every group above but deb
+#              man page, lintian; mmdebstrap for a fresh root to install them into
+#   all        every group above
 #
 # Does nothing when everything asked for is present already; otherwise needs root (it runs
 # apt-get). The npm packages need no root and are installed whenever the web group is asked for
@@ -78,7 +78,8 @@ add_group() {
       add_group vlc
       add_group obs
       add_group windows
-      add_group web ;;
+      add_group web
+      add_group deb ;;
     *)
       echo "error: unknown group '$1'" >&2
       usage ;;

@@ -28,19 +28,6 @@ module=$root/$libdir/nimbrelle/NimbrelleCalvex.so
 grep -q "drawing with module $module" <<< "$log" || { echo "element did not use $module:" >&2; echo "$log" >&2; exit 1; }
 
 export PKG_CONFIG_PATH=$root/$libdir/pkgconfig
-cat > "$scratch/probe.c" <<'C'
-#include <dlfcn.h>
-#include <stdio.h>
-#include <nimbrelle/module.h>
-int main(int argc, char **argv)
-{
-    void *lib = dlopen(argv[argc - 1], RTLD_NOW);
-    QueryModuleFn query = lib ? (QueryModuleFn)dlsym(lib, "QueryModule") : NULL;
-    if (query == NULL) return 1;
-    puts(query()->displayName);
-    return 0;
-}
-C
-cc $(pkg-config --cflags nimbrelle) "$scratch/probe.c" -o "$scratch/probe" -ldl
+cc $(pkg-config --cflags nimbrelle) "$(dirname "$0")/support/module_probe.c" -o "$scratch/probe" -ldl
 "$scratch/probe" "$(pkg-config --variable=module nimbrelle)" | grep -q "Nimbrelle Calvex"
 echo "installed tree works: $prefix"
