@@ -71,7 +71,11 @@ add_group() {
       command -v npm >/dev/null || packages+=(npm)
       web=1 ;;
     deb)
-      packages+=(dpkg-dev debhelper help2man lintian mmdebstrap git) ;;
+      # The packages' Build-Depends are the native, GStreamer, VLC and OBS groups' development
+      # files; the web page's (Build-Depends-Indep) the browser build's compilers and libraries.
+      packages+=(dpkg-dev debhelper help2man lintian mmdebstrap git
+                 clang-14 llvm-14 lld-14 wasi-libc libc++-14-dev-wasm32 libc++abi-14-dev-wasm32
+                 libclang-rt-14-dev-wasm32) ;;
     all)
       add_group native
       add_group gstreamer

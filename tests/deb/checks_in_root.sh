@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs inside the fresh Debian 12 root that install_test.sh made, with nimbrelle,
-# gstreamer1.0-nimbrelle and libnimbrelle-dev installed from the built packages. Beside this
+# gstreamer1.0-nimbrelle, libnimbrelle-dev and nimbrelle-web installed from the built packages. Beside this
 # script: module_probe.c and the OBS and VLC packages, whose dependencies are only resolved
 # here. Ends by purging the installed packages and checking nothing of them is left.
 set -eu
@@ -30,6 +30,11 @@ step "a C host built against the installed header loads the installed module"
 cc $(pkg-config --cflags nimbrelle) "$here/module_probe.c" -o /tmp/module_probe -ldl
 /tmp/module_probe "$module"
 
+step "the web page is in place"
+for file in index.html page.js nimbrelle.js style.css nimbrelle.wasm nimbrelle-simd.wasm; do
+  [ -f "/usr/share/nimbrelle/web/$file" ]
+done
+
 step "the OBS source's and the VLC visualisation's dependencies resolve"
 apt-get install -s "$here"/obs-nimbrelle_*.deb "$here"/vlc-plugin-nimbrelle_*.deb >/tmp/simulated.txt
 for name in obs-studio libvlccore9 obs-nimbrelle vlc-plugin-nimbrelle; do
@@ -37,7 +42,7 @@ for name in obs-studio libvlccore9 obs-nimbrelle vlc-plugin-nimbrelle; do
 done
 
 step "purged, nothing of the packages is left"
-packages="nimbrelle gstreamer1.0-nimbrelle libnimbrelle-dev"
+packages="nimbrelle gstreamer1.0-nimbrelle libnimbrelle-dev nimbrelle-web"
 dpkg-query -L $packages >/tmp/owned.txt
 apt-get purge -y -q $packages >/dev/null
 left=$(while read -r path; do

@@ -2,9 +2,10 @@
 # Installs the packages `make deb` built (build/deb/) into a fresh Debian 12 root made with
 # mmdebstrap and runs checks_in_root.sh there: the installed program, module, element and
 # header at work, the OBS and VLC packages' dependencies resolved, then a purge that must leave
-# nothing behind. Only nimbrelle, gstreamer1.0-nimbrelle and libnimbrelle-dev go into the root
-# (with ffmpeg, GStreamer's tools and a C compiler for the checks), so it pulls no OBS, Qt, VLC
-# or Mesa; those two packages' files are checked here against where Debian's OBS and VLC look.
+# nothing behind. Only nimbrelle, gstreamer1.0-nimbrelle, libnimbrelle-dev and nimbrelle-web go
+# into the root (with ffmpeg, GStreamer's tools and a C compiler for the checks), so it pulls no
+# OBS, Qt, VLC or Mesa; those two packages' files are checked here against where Debian's OBS
+# and VLC look.
 # Needs root (mmdebstrap's root mode) and the network; exits 77 (skipped) without them.
 #
 #   tests/deb/install_test.sh [DEB_DIR]     (default build/deb)
@@ -42,6 +43,21 @@ expect_files vlc-plugin-nimbrelle usr/lib/$multiarch/vlc/plugins/visualization/l
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nimbrelle-deb-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+
+# The page's WebAssembly, built by the package build with Debian's flags set, must be the bytes
+# `make web` builds, which the browser tests check frame by frame.
+web=$here/../../build/web
+if [[ -f $web/nimbrelle.wasm && -f $web/nimbrelle-simd.wasm ]]; then
+  dpkg-deb -x "$(deb nimbrelle-web)" "$work/web"
+  for wasm in nimbrelle.wasm nimbrelle-simd.wasm; do
+    cmp "$work/web/usr/share/nimbrelle/web/$wasm" "$web/$wasm" ||
+      { echo "FAIL: the packaged $wasm differs from build/web/$wasm" >&2; exit 1; }
+  done
+  echo "nimbrelle-web: its .wasm files are build/web's"
+else
+  echo "nimbrelle-web: not compared with build/web (run make web first)"
+fi
+
 mkdir "$work/checks"
 cp "$here/checks_in_root.sh" "$here/../support/module_probe.c" "$(deb obs-nimbrelle)" \
    "$(deb vlc-plugin-nimbrelle)" "$work/checks/"
@@ -52,7 +68,7 @@ for attempt in 1 2 3; do
   if mmdebstrap --mode=root --variant=apt --format=directory --hook-dir="$hooks" \
        --include=ffmpeg,gstreamer1.0-tools,gstreamer1.0-plugins-base,gcc,libc6-dev,pkg-config \
        --include="$(deb nimbrelle)" --include="$(deb gstreamer1.0-nimbrelle)" \
-       --include="$(deb libnimbrelle-dev)" \
+       --include="$(deb libnimbrelle-dev)" --include="$(deb nimbrelle-web)" \
        --customize-hook="cp -r '$work/checks' \"\$1/tmp/checks\"" \
        --customize-hook='chroot "$1" sh /tmp/checks/checks_in_root.sh' \
        bookworm "$work/root" \
