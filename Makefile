@@ -3,7 +3,8 @@
 # root otherwise).
 #   make demo    build, then render the built-in demo to out/demo.mp4
 #   make check   every test: the optimised build, the sanitizer build, a fuzzing run, the
-#                Windows module (its tables, and its frames under Wine) and the browser build
+#                Windows module (its tables, and its frames under Wine), the browser build and
+#                the Debian packages (make deb-test)
 #   make build   the optimised build in build/default: the module, the analysis and loading
 #                libraries, the `nimbrelle` program, the GStreamer element, the VLC
 #                visualisation, tests, benchmarks
@@ -26,7 +27,8 @@
 #   make web-test   the browser build's tests in headless Chromium and Node
 #   make web-bench  the page's time per frame in headless Chromium
 #   make deb     Debian packages of the program and module, the header, the GStreamer element,
-#                the OBS source and the VLC visualisation, into build/deb/ (see debian/rules)
+#                the OBS source, the VLC visualisation and the web page, into build/deb/ (see
+#                debian/rules)
 #   make deb-test  installs the packages into a fresh Debian 12 root and uses them there, then
 #                purges them (root and the network; skipped without them)
 #   make deps    the packages of every target at once (scripts/install-deps.sh all); deps-native,
