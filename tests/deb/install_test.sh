@@ -66,6 +66,7 @@ start=$(date +%s)
 for attempt in 1 2 3; do
   rm -rf "$work/root"
   if mmdebstrap --mode=root --variant=apt --format=directory --hook-dir="$hooks" \
+       --aptopt='Acquire::Retries "3"' \
        --include=ffmpeg,gstreamer1.0-tools,gstreamer1.0-plugins-base,gcc,libc6-dev,pkg-config \
        --include="$(deb nimbrelle)" --include="$(deb gstreamer1.0-nimbrelle)" \
        --include="$(deb libnimbrelle-dev)" --include="$(deb nimbrelle-web)" \
@@ -77,7 +78,7 @@ for attempt in 1 2 3; do
        "deb $security bookworm-security main" >"$work/mmdebstrap.log" 2>&1; then
     break
   fi
-  if ((attempt == 3)) || ! grep -qiE "temporary failure|could not resolve|failed to fetch|connection" "$work/mmdebstrap.log"; then
+  if ((attempt == 3)) || ! grep -qiE "temporary failure|could not resolve|failed to fetch|unable to fetch|connection|timed out|hash sum mismatch" "$work/mmdebstrap.log"; then
     tail -40 "$work/mmdebstrap.log" >&2
     echo "FAIL: the install test's root could not be made or a check in it failed" >&2
     exit 1
