@@ -20,11 +20,14 @@ command -v mmdebstrap >/dev/null || { echo "SKIP: mmdebstrap is missing (scripts
 [[ -d $hooks ]] || { echo "SKIP: no $hooks (mmdebstrap too old)"; exit 77; }
 [[ $(id -u) -eq 0 ]] || { echo "SKIP: mmdebstrap's root mode needs root"; exit 77; }
 
-deb() {
-  local files=("$debs/$1"_*.deb)
-  [[ -f ${files[0]} ]] || { echo "error: no $1_*.deb in $debs (run make deb)" >&2; exit 1; }
-  echo "${files[0]}"
-}
+# Each package's file, found once: a missing one stops the test here.
+declare -A deb
+for name in nimbrelle gstreamer1.0-nimbrelle libnimbrelle-dev nimbrelle-web obs-nimbrelle \
+            vlc-plugin-nimbrelle; do
+  files=("$debs/$name"_*.deb)
+  [[ -f ${files[0]} ]] || { echo "error: no ${name}_*.deb in $debs (run make deb)" >&2; exit 1; }
+  deb[$name]=${files[0]}
+done
 
 # OBS loads plug-ins from <libdir>/obs-plugins and their data from /usr/share/obs/obs-plugins/
 # NAME; VLC from <libdir>/vlc/plugins and its subfolders.
@@ -32,7 +35,7 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 expect_files() {
   local package=$1 listing
   shift
-  listing=$(dpkg-deb -c "$(deb "$package")" | awk '{ print $6 }')
+  listing=$(dpkg-deb -c "${deb[$package]}" | awk '{ print $6 }')
   for path in "$@"; do
     grep -qx "./$path" <<<"$listing" || { echo "FAIL: $package has no /$path" >&2; exit 1; }
   done
@@ -48,7 +51,7 @@ trap 'rm -rf "$work"' EXIT
 # `make web` builds, which the browser tests check frame by frame.
 web=$here/../../build/web
 if [[ -f $web/nimbrelle.wasm && -f $web/nimbrelle-simd.wasm ]]; then
-  dpkg-deb -x "$(deb nimbrelle-web)" "$work/web"
+  dpkg-deb -x "${deb[nimbrelle-web]}" "$work/web"
   for wasm in nimbrelle.wasm nimbrelle-simd.wasm; do
     cmp "$work/web/usr/share/nimbrelle/web/$wasm" "$web/$wasm" ||
       { echo "FAIL: the packaged $wasm differs from build/web/$wasm" >&2; exit 1; }
@@ -59,8 +62,8 @@ else
 fi
 
 mkdir "$work/checks"
-cp "$here/checks_in_root.sh" "$here/../support/module_probe.c" "$(deb obs-nimbrelle)" \
-   "$(deb vlc-plugin-nimbrelle)" "$work/checks/"
+cp "$here/checks_in_root.sh" "$here/../support/module_probe.c" "${deb[obs-nimbrelle]}" \
+   "${deb[vlc-plugin-nimbrelle]}" "$work/checks/"
 
 start=$(date +%s)
 for attempt in 1 2 3; do
@@ -68,8 +71,8 @@ for attempt in 1 2 3; do
   if mmdebstrap --mode=root --variant=apt --format=directory --hook-dir="$hooks" \
        --aptopt='Acquire::Retries "3"' \
        --include=ffmpeg,gstreamer1.0-tools,gstreamer1.0-plugins-base,gcc,libc6-dev,pkg-config \
-       --include="$(deb nimbrelle)" --include="$(deb gstreamer1.0-nimbrelle)" \
-       --include="$(deb libnimbrelle-dev)" --include="$(deb nimbrelle-web)" \
+       --include="${deb[nimbrelle]}" --include="${deb[gstreamer1.0-nimbrelle]}" \
+       --include="${deb[libnimbrelle-dev]}" --include="${deb[nimbrelle-web]}" \
        --customize-hook="cp -r '$work/checks' \"\$1/tmp/checks\"" \
        --customize-hook='chroot "$1" sh /tmp/checks/checks_in_root.sh' \
        bookworm "$work/root" \

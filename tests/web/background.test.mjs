@@ -7,7 +7,7 @@ import { readFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { pathToFileURL } from 'node:url';
-import { startBrowser, waitFrames, webDir } from './support.mjs';
+import { screenshotCounts, startBrowser, waitFrames, webDir } from './support.mjs';
 
 const { Visualiser, BACKGROUNDS, createVisualiser } = await import(pathToFileURL(path.join(webDir, 'nimbrelle.js')).href);
 
@@ -85,32 +85,6 @@ describe('the page with a background', () => {
   after(async () => {
     await session?.close();
   });
-
-  // The colours of the picture's pixels in a screenshot, counted: `body` (the page's own colour
-  // behind a transparent canvas), black, and bright.
-  async function screenshotCounts(tab, body) {
-    const png = await tab.screenshot({ encoding: 'base64' });
-    return tab.evaluate(async (data, [br, bg, bb]) => {
-      const image = new Image();
-      image.src = `data:image/png;base64,${data}`;
-      await image.decode();
-      const canvas = new OffscreenCanvas(image.width, image.height);
-      const context = canvas.getContext('2d');
-      context.drawImage(image, 0, 0);
-      const view = document.getElementById('view').getBoundingClientRect();
-      const scale = image.width / window.innerWidth;
-      const pixels = context.getImageData(0, 0, Math.floor(view.width * scale), Math.floor(view.height * scale)).data;
-      const counts = { body: 0, black: 0, blue: 0, bright: 0, total: pixels.length / 4 };
-      for (let i = 0; i < pixels.length; i += 4) {
-        const [r, g, b] = [pixels[i], pixels[i + 1], pixels[i + 2]];
-        if (r === br && g === bg && b === bb) counts.body += 1;
-        if (r === 0 && g === 0 && b === 0) counts.black += 1;
-        if (r === 0 && g === 0 && b === 0x22) counts.blue += 1;
-        if (Math.abs(r - br) + Math.abs(g - bg) + Math.abs(b - bb) > 200) counts.bright += 1;
-      }
-      return counts;
-    }, png, body);
-  }
 
   test('transparent: the body shows where the scene is dark, the light where it is bright', async () => {
     const tab = await session.open('?background=transparent', { width: 320, height: 240 });

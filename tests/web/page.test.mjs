@@ -5,7 +5,7 @@ import { mkdtemp, readFile, rm, writeFile } from 'node:fs/promises';
 import os from 'node:os';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
-import { nativeDir, run, startBrowser, waitFrames } from './support.mjs';
+import { nativeDir, run, screenshotCounts, startBrowser, waitFrames } from './support.mjs';
 
 let session;
 let work;
@@ -37,26 +37,8 @@ describe('the page', () => {
 
     // The screenshot as the screen shows it: mostly the dark blue background, with bright
     // glows, rays and stars on it.
-    const png = await tab.screenshot({ encoding: 'base64' });
-    const counts = await tab.evaluate(async (data) => {
-      const image = new Image();
-      image.src = `data:image/png;base64,${data}`;
-      await image.decode();
-      const canvas = new OffscreenCanvas(image.width, image.height);
-      const context = canvas.getContext('2d');
-      context.drawImage(image, 0, 0);
-      const view = document.getElementById('view').getBoundingClientRect();
-      const scale = image.width / window.innerWidth;
-      const pixels = context.getImageData(0, 0, Math.floor(view.width * scale), Math.floor(view.height * scale)).data;
-      let background = 0;
-      let bright = 0;
-      for (let i = 0; i < pixels.length; i += 4) {
-        if (pixels[i] === 0 && pixels[i + 1] === 0 && pixels[i + 2] === 0x22) background += 1;
-        else if (pixels[i] + pixels[i + 1] + pixels[i + 2] > 300) bright += 1;
-      }
-      return { background, bright, total: pixels.length / 4 };
-    }, png);
-    assert.ok(counts.background > counts.total / 2, `background ${counts.background} of ${counts.total}`);
+    const counts = await screenshotCounts(tab, [0, 0, 0x22]);
+    assert.ok(counts.body > counts.total / 2, `background ${counts.body} of ${counts.total}`);
     assert.ok(counts.bright > 100, `only ${counts.bright} bright pixels`);
     assert.deepEqual(tab.errors, []);
     assert.deepEqual(session.foreignRequests, []);

@@ -77,6 +77,35 @@ export async function waitFrames(tab, count) {
   await tab.waitForFunction((n) => (window.nimbrelle?.frames ?? 0) >= n, { timeout: 30000 }, start + count);
 }
 
+/**
+ * The canvas's pixels in a screenshot of the tab, counted: those of colour `body` ([r, g, b]: the
+ * page's own colour behind a transparent canvas, or the scene's background), black, the scene's
+ * dark blue, and bright (further than 200 from `body`, summed over the channels).
+ */
+export async function screenshotCounts(tab, body) {
+  const png = await tab.screenshot({ encoding: 'base64' });
+  return tab.evaluate(async (data, [br, bg, bb]) => {
+    const image = new Image();
+    image.src = `data:image/png;base64,${data}`;
+    await image.decode();
+    const canvas = new OffscreenCanvas(image.width, image.height);
+    const context = canvas.getContext('2d');
+    context.drawImage(image, 0, 0);
+    const view = document.getElementById('view').getBoundingClientRect();
+    const scale = image.width / window.innerWidth;
+    const pixels = context.getImageData(0, 0, Math.floor(view.width * scale), Math.floor(view.height * scale)).data;
+    const counts = { body: 0, black: 0, blue: 0, bright: 0, total: pixels.length / 4 };
+    for (let i = 0; i < pixels.length; i += 4) {
+      const [r, g, b] = [pixels[i], pixels[i + 1], pixels[i + 2]];
+      if (r === br && g === bg && b === bb) counts.body += 1;
+      if (r === 0 && g === 0 && b === 0) counts.black += 1;
+      if (r === 0 && g === 0 && b === 0x22) counts.blue += 1;
+      if (Math.abs(r - br) + Math.abs(g - bg) + Math.abs(b - bb) > 200) counts.bright += 1;
+    }
+    return counts;
+  }, png, body);
+}
+
 /** Runs a program to completion; resolves to its standard output. */
 export async function run(program, args) {
   return (await execFileAsync(program, args, { maxBuffer: 1 << 24 })).stdout;
