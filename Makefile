@@ -152,13 +152,16 @@ install-obs-user: build
 	install -D -m 644 obs/data/locale/en-US.ini $(OBS_USER_PLUGIN)/data/locale/en-US.ini
 
 # dpkg-buildpackage writes the packages into the parent of the tree it builds, so it builds an
-# exported copy of the tracked files under build/deb/src (as they are in the working tree, so
-# uncommitted changes are in it; a new file once it is added to git), with KissFFT's sources
-# fetched beforehand into its kissfft/ folder: the package build never reaches the network.
+# exported copy of the tracked files under build/deb/src, as they are in the working tree:
+# uncommitted changes are in it, and a new file once it is added to git. `git stash create`
+# fails on an index whose file times are stale (a copied checkout), so the index is refreshed
+# first. KissFFT's sources are fetched beforehand into its kissfft/ folder: the package build
+# never reaches the network.
 deb:
 	./scripts/install-deps.sh native gstreamer vlc obs deb
 	rm -rf build/deb
 	mkdir -p build/deb/src
+	git update-index -q --refresh || true
 	tree=$$(git stash create) && git archive --format=tar $${tree:-HEAD} | tar -x -C build/deb/src
 	cp -a "$$(./scripts/fetch-kissfft-source.sh)" build/deb/src/kissfft
 	cd build/deb/src && dpkg-buildpackage -b -us -uc -j$(JOBS)
